@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh machine: installs what is missing, builds
 # the normal and the sanitizer configurations, runs every test (the VM tests
-# included) and the sanitizer run of the unit tests.
+# included), the unit tests under address+undefined sanitizers, the
+# concurrency tests under the thread sanitizer and the fuzz targets for a
+# bounded time each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -11,5 +13,12 @@ cmake --build build
 cmake -S . -B build-asan -G Ninja -DQP_WERROR=ON -DQP_SANITIZE=ON -DQP_VM_TESTS=OFF >/dev/null
 cmake --build build-asan
 
+cmake -S . -B build-tsan -G Ninja -DQP_WERROR=ON -DQP_TSAN=ON -DQP_VM_TESTS=OFF >/dev/null
+cmake --build build-tsan
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQP_FUZZ=ON -DQP_VM_TESTS=OFF >/dev/null
+cmake --build build-fuzz --target fuzzers
+
 ctest --test-dir build-asan -L unit --output-on-failure
+ctest --test-dir build-tsan -L tsan --output-on-failure
+ctest --test-dir build-fuzz -L fuzz --output-on-failure
 ctest --test-dir build --output-on-failure
