@@ -66,6 +66,31 @@ void debugheap_unignoreleak(void* mem);
 void debugheap_ignoreallleaks(void* mem);
 int debugheap_outofmemory(void);
 
+/* Block layout. One request of size bytes becomes one underlying block:
+ * the tag text "file:line" padded with zeros to string_size (the next
+ * multiple of 16 above its length), the link, the user memory (16-byte
+ * aligned), the tail ("end" and a second copy of the tag text) and one spare
+ * byte. The link's state is its second tag word. */
+#define DHL_TAG       0x6B637068u /* "hpck": live */
+#define DHL_IGNORE    0x6B6C7068u /* "hplk": live, not reported as a leak */
+#define DHL_IGNOREALL 0x616C7068u /* "hpla": live, no leak is reported while it lives */
+#define DHL_FREE      0x65657266u /* "free": freed */
+#define DEBUGHEAPTAILTAG "end"
+
+typedef struct DEBUGHEAPTAIL {
+    char tag[4];   /* DEBUGHEAPTAILTAG with its terminator */
+    char string[]; /* copy of the tag text */
+} DEBUGHEAPTAIL;
+
+typedef struct DEBUGHEAPLINK {
+    char* string;                 /* block start: the tag text */
+    struct DEBUGHEAPLINK** first; /* the owning module's list head */
+    struct DEBUGHEAPLINK** prev;  /* the pointer that points at this link */
+    struct DEBUGHEAPLINK* next;
+    DEBUGHEAPTAIL* tail;          /* also the end of the user memory */
+    uint32_t tag[2];              /* tag[1]: DHL_* state */
+} DEBUGHEAPLINK;
+
 /* Optional hook called after every debug-heap and pool allocation. */
 typedef void (*debugheap_trace_t)(const char* file, int line, void* mem, size_t size);
 extern debugheap_trace_t debugheap_trace;
