@@ -15,6 +15,10 @@
 #include "traces.h"
 #include "trplatform.h"
 
+/* Every handler takes the whole request and returns its output size. */
+#define TRACE_IO_ARGS                                                                              \
+    TRCLIENT client, const void *input, size_t inputSize, void *output, size_t maxOutputSize
+
 enum {
     trace_io_channel_size = 8,
     trace_io_read_params_size = 16,
@@ -56,8 +60,11 @@ static int trace_io_has_zero_unit(const void* text, size_t units)
     return 0;
 }
 
-static size_t TraceIoGetVersion(void* output, size_t maxOutputSize)
+static size_t TraceIoGetVersion(TRACE_IO_ARGS)
 {
+    (void)client;
+    (void)input;
+    (void)inputSize;
     TRACEIOGETVERSIONRESULTS results;
     size_t outputSize;
     if (maxOutputSize < trace_io_short_version_size)
@@ -72,16 +79,14 @@ static size_t TraceIoGetVersion(void* output, size_t maxOutputSize)
     return outputSize;
 }
 
-static size_t TraceIoOpen(TRCLIENT client, const void* input, size_t inputSize, void* output,
-                          size_t maxOutputSize)
+static size_t TraceIoOpen(TRACE_IO_ARGS)
 {
     if (!inputSize || !memchr(input, 0, inputSize) || maxOutputSize < trace_io_channel_size)
         return 0;
     return trace_io_put_channel(output, TraceOpen(client, (const char*)input));
 }
 
-static size_t TraceIoOpenW(TRCLIENT client, const void* input, size_t inputSize, void* output,
-                           size_t maxOutputSize)
+static size_t TraceIoOpenW(TRACE_IO_ARGS)
 {
     if (inputSize < sizeof(wchar_t) ||
         !trace_io_has_zero_unit(input, inputSize / sizeof(wchar_t)) ||
@@ -90,22 +95,22 @@ static size_t TraceIoOpenW(TRCLIENT client, const void* input, size_t inputSize,
     return trace_io_put_channel(output, TraceOpenW(client, (const wchar_t*)input));
 }
 
-static size_t TraceIoDup(TRCLIENT client, const void* input, size_t inputSize, void* output,
-                         size_t maxOutputSize)
+static size_t TraceIoDup(TRACE_IO_ARGS)
 {
     if (inputSize < trace_io_channel_size || maxOutputSize < trace_io_channel_size)
         return 0;
     return trace_io_put_channel(output, TraceDup(client, trace_io_channel(input)));
 }
 
-static size_t TraceIoListW(TRCLIENT client, void* output, size_t maxOutputSize)
+static size_t TraceIoListW(TRACE_IO_ARGS)
 {
+    (void)input;
+    (void)inputSize;
     return TraceListW(client, (wchar_t*)output, maxOutputSize / sizeof(wchar_t)) *
            sizeof(wchar_t);
 }
 
-static size_t TraceIoInfo(TRCLIENT client, const void* input, size_t inputSize, void* output,
-                          size_t maxOutputSize)
+static size_t TraceIoInfo(TRACE_IO_ARGS)
 {
     size_t startLine, endLine, endLineLen, outputSize;
     if (inputSize < trace_io_channel_size || maxOutputSize < trace_io_info_results_size)
@@ -127,8 +132,7 @@ static int trace_io_read_params(const void* input, size_t inputSize, TRCHANNEL* 
     return 1;
 }
 
-static size_t TraceIoReadW(TRCLIENT client, const void* input, size_t inputSize, void* output,
-                           size_t maxOutputSize)
+static size_t TraceIoReadW(TRACE_IO_ARGS)
 {
     TRCHANNEL channel;
     size_t line;
@@ -138,8 +142,7 @@ static size_t TraceIoReadW(TRCLIENT client, const void* input, size_t inputSize,
            sizeof(wchar_t);
 }
 
-static size_t TraceIoRead(TRCLIENT client, const void* input, size_t inputSize, void* output,
-                          size_t maxOutputSize)
+static size_t TraceIoRead(TRACE_IO_ARGS)
 {
     TRCHANNEL channel;
     size_t line;
@@ -155,80 +158,100 @@ static const char* trace_io_print_text(const void* input, size_t inputSize)
     return inputSize < trace_io_channel_size ? 0 : (const char*)input + trace_io_channel_size;
 }
 
-static void TraceIoPrint(TRCLIENT client, const void* input, size_t inputSize)
+static size_t TraceIoPrint(TRACE_IO_ARGS)
 {
+    (void)output;
+    (void)maxOutputSize;
     const char* text = trace_io_print_text(input, inputSize);
     if (text && memchr(text, 0, inputSize - trace_io_channel_size))
         TracePrint(client, trace_io_channel(input), text);
+    return 0;
 }
 
-static void TraceIoPrintW(TRCLIENT client, const void* input, size_t inputSize)
+static size_t TraceIoPrintW(TRACE_IO_ARGS)
 {
+    (void)output;
+    (void)maxOutputSize;
     const char* text = trace_io_print_text(input, inputSize);
     if (text &&
         trace_io_has_zero_unit(text, (inputSize - trace_io_channel_size) / sizeof(wchar_t)))
         TracePrintW(client, trace_io_channel(input), (const wchar_t*)text);
+    return 0;
 }
 
-static void TraceIoReset(TRCLIENT client, const void* input, size_t inputSize)
+static size_t TraceIoReset(TRACE_IO_ARGS)
 {
+    (void)output;
+    (void)maxOutputSize;
     if (inputSize >= trace_io_channel_size)
         TraceReset(client, trace_io_channel(input));
+    return 0;
+}
+
+static size_t TraceIoList(TRACE_IO_ARGS)
+{
+    (void)input;
+    (void)inputSize;
+    return TraceList(client, (char*)output, maxOutputSize);
+}
+
+static size_t TraceIoCrash(TRACE_IO_ARGS)
+{
+    (void)input;
+    (void)inputSize;
+    (void)output;
+    (void)maxOutputSize;
+    TraceCrash(client);
+    return 0;
+}
+
+/* Close and default need nothing: channels are never closed, and the
+ * default channel is the client's own notion. */
+static size_t TraceIoNothing(TRACE_IO_ARGS)
+{
+    (void)client;
+    (void)input;
+    (void)inputSize;
+    (void)output;
+    (void)maxOutputSize;
+    return 0;
+}
+
+typedef size_t (*trace_io_handler_t)(TRACE_IO_ARGS);
+
+static const trace_io_handler_t trace_io_handlers[] = {
+    [TRACEIOGETVERSION] = TraceIoGetVersion,
+    [TRACEIOOPEN] = TraceIoOpen,
+    [TRACEIOOPENW] = TraceIoOpenW,
+    [TRACEIODUP] = TraceIoDup,
+    [TRACEIOCLOSE] = TraceIoNothing,
+    [TRACEIOLISTW] = TraceIoListW,
+    [TRACEIOINFO] = TraceIoInfo,
+    [TRACEIOREADW] = TraceIoReadW,
+    [TRACEIOPRINT] = TraceIoPrint,
+    [TRACEIOPRINTW] = TraceIoPrintW,
+    [TRACEIODEFAULT] = TraceIoNothing,
+    [TRACEIORESET] = TraceIoReset,
+    [TRACEIOLIST] = TraceIoList,
+    [TRACEIOREAD] = TraceIoRead,
+};
+
+static trace_io_handler_t trace_io_handler(int function)
+{
+    if (function == TRACEIOCRASH)
+        return TraceIoCrash;
+    if (function < 0 ||
+        (size_t)function >= sizeof trace_io_handlers / sizeof trace_io_handlers[0])
+        return 0;
+    return trace_io_handlers[function];
 }
 
 int TraceReceive(TRCLIENT client, int function, const void* input, size_t inputSize,
                  void* output, size_t maxOutputSize, size_t* outOutputSize)
 {
-    size_t outputSize = 0;
-    int known = 1;
-    switch (function) {
-    case TRACEIOGETVERSION:
-        outputSize = TraceIoGetVersion(output, maxOutputSize);
-        break;
-    case TRACEIOOPEN:
-        outputSize = TraceIoOpen(client, input, inputSize, output, maxOutputSize);
-        break;
-    case TRACEIOOPENW:
-        outputSize = TraceIoOpenW(client, input, inputSize, output, maxOutputSize);
-        break;
-    case TRACEIODUP:
-        outputSize = TraceIoDup(client, input, inputSize, output, maxOutputSize);
-        break;
-    case TRACEIOCLOSE:
-    case TRACEIODEFAULT:
-        break;
-    case TRACEIOLISTW:
-        outputSize = TraceIoListW(client, output, maxOutputSize);
-        break;
-    case TRACEIOINFO:
-        outputSize = TraceIoInfo(client, input, inputSize, output, maxOutputSize);
-        break;
-    case TRACEIOREADW:
-        outputSize = TraceIoReadW(client, input, inputSize, output, maxOutputSize);
-        break;
-    case TRACEIOPRINT:
-        TraceIoPrint(client, input, inputSize);
-        break;
-    case TRACEIOPRINTW:
-        TraceIoPrintW(client, input, inputSize);
-        break;
-    case TRACEIORESET:
-        TraceIoReset(client, input, inputSize);
-        break;
-    case TRACEIOLIST:
-        outputSize = TraceList(client, (char*)output, maxOutputSize);
-        break;
-    case TRACEIOREAD:
-        outputSize = TraceIoRead(client, input, inputSize, output, maxOutputSize);
-        break;
-    case TRACEIOCRASH:
-        TraceCrash(client);
-        break;
-    default:
-        known = 0;
-        break;
-    }
+    trace_io_handler_t handler = trace_io_handler(function);
+    size_t outputSize = handler ? handler(client, input, inputSize, output, maxOutputSize) : 0;
     if (outOutputSize)
         *outOutputSize = outputSize;
-    return known;
+    return handler != 0;
 }
