@@ -18,6 +18,8 @@
 /* The kernel has no wchar_t; the compiler's own type keeps the layout of the
  * user-mode build (32-bit units). */
 typedef __WCHAR_TYPE__ wchar_t;
+/* Nor intptr_t (uintptr_t it has). */
+typedef __INTPTR_TYPE__ intptr_t;
 #else
 #include <stddef.h>
 #include <stdint.h>

@@ -2,6 +2,7 @@
 // assertion reporter (base/qpbase.c).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
@@ -25,12 +26,7 @@ DEBUGHEAPLINK* link_of(void* mem)
 bool all_bytes(const void* mem, size_t size, unsigned char value)
 {
     const unsigned char* bytes = static_cast<const unsigned char*>(mem);
-    for (size_t i = 0; i < size; i++) {
-        if (bytes[i] != value) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(bytes, bytes + size, [value](unsigned char b) { return b == value; });
 }
 
 } // namespace
