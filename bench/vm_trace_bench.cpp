@@ -1,0 +1,150 @@
+// vm_trace_bench.cpp - the cost of one trace print through /dev/qptrace,
+// measured inside the test VM beside its baselines in the same run:
+//   Print        TRACEIOPRINT of a 64-byte line (the request under test)
+//   NoOp         TRACEIODEFAULT, a request the driver carries out as nothing
+//   TraceMarker  write of the same line to ftrace's trace_marker
+//   DevNull      write of the same line to /dev/null
+// After the runs it prints the ratios print/no-op and print/trace_marker as
+// "vmtest: INFO" lines for the VM harness. Run as root with tracefs mounted
+// on /sys/kernel/tracing.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "traceio.h"
+#include "traces.h"
+
+namespace {
+
+// 63 characters and a line feed.
+const char bench_line[] = "vm_trace_bench: sixty-four bytes of trace text for one line....\n";
+static_assert(sizeof bench_line == 65, "a 64-byte line");
+
+int open_or_skip(benchmark::State& state, const char* path, int flags)
+{
+    int fd = open(path, flags | O_CLOEXEC);
+    if (fd < 0)
+        state.SkipWithError((std::string("cannot open ") + path).c_str());
+    return fd;
+}
+
+int64_t bench_channel(int fd)
+{
+    TRACEIOOPENRESULTS opened{};
+    GenIoctlRequest req{TRACEIOOPEN, -1, reinterpret_cast<uintptr_t>("bench"), 6,
+                        reinterpret_cast<uintptr_t>(&opened), sizeof opened, 0};
+    return ioctl(fd, TRACEIOCTL_SEND, &req) == 0 ? opened.channel : 0;
+}
+
+void request_loop(benchmark::State& state, int code, const void* in, size_t in_size)
+{
+    int fd = open_or_skip(state, "/dev/qptrace", O_RDWR);
+    if (fd < 0)
+        return;
+    std::vector<char> input(static_cast<const char*>(in), static_cast<const char*>(in) + in_size);
+    int64_t channel = bench_channel(fd);
+    memcpy(input.data(), &channel, sizeof channel);
+    for (auto _ : state) {
+        GenIoctlRequest req{code, -1, reinterpret_cast<uintptr_t>(input.data()), input.size(), 0, 0, 0};
+        if (ioctl(fd, TRACEIOCTL_SEND, &req) != 0 || req.error != 0) {
+            state.SkipWithError("request failed");
+            break;
+        }
+    }
+    close(fd);
+}
+
+void BM_Print(benchmark::State& state)
+{
+    char in[8 + sizeof bench_line];
+    memcpy(in + 8, bench_line, sizeof bench_line);
+    request_loop(state, TRACEIOPRINT, in, sizeof in);
+}
+
+void BM_NoOp(benchmark::State& state)
+{
+    char in[8] = {};
+    request_loop(state, TRACEIODEFAULT, in, sizeof in);
+}
+
+void write_loop(benchmark::State& state, const char* path)
+{
+    int fd = open_or_skip(state, path, O_WRONLY);
+    if (fd < 0)
+        return;
+    for (auto _ : state) {
+        if (write(fd, bench_line, sizeof bench_line - 1) != sizeof bench_line - 1) {
+            state.SkipWithError("write failed");
+            break;
+        }
+    }
+    close(fd);
+}
+
+void BM_TraceMarker(benchmark::State& state)
+{
+    write_loop(state, "/sys/kernel/tracing/trace_marker");
+}
+
+void BM_DevNull(benchmark::State& state)
+{
+    write_loop(state, "/dev/null");
+}
+
+BENCHMARK(BM_Print);
+BENCHMARK(BM_NoOp);
+BENCHMARK(BM_TraceMarker);
+BENCHMARK(BM_DevNull);
+
+// The console output as usual, and each run's time per iteration kept for
+// the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (!run.error_occurred && run.iterations > 0)
+                ns_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+    }
+    int PrintRatios() const
+    {
+        for (const char* name : {"BM_Print", "BM_NoOp", "BM_TraceMarker", "BM_DevNull"}) {
+            if (!ns_.count(name)) {
+                printf("vmtest: FAIL bench: %s did not run\n", name);
+                return 1;
+            }
+        }
+        double print = ns_.at("BM_Print");
+        printf("vmtest: INFO ns per call: print %.0f, no-op %.0f, trace_marker %.0f, /dev/null %.0f\n",
+               print, ns_.at("BM_NoOp"), ns_.at("BM_TraceMarker"), ns_.at("BM_DevNull"));
+        printf("vmtest: INFO ratio print/no-op %.2f (goal <= 1.5)\n", print / ns_.at("BM_NoOp"));
+        printf("vmtest: INFO ratio print/trace_marker %.2f (goal <= 1.0)\n",
+               print / ns_.at("BM_TraceMarker"));
+        printf("vmtest: PASS bench\n");
+        return 0;
+    }
+
+private:
+    std::map<std::string, double> ns_;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return reporter.PrintRatios();
+}

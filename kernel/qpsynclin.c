@@ -1,0 +1,247 @@
+/*
+ * qpsynclin.c - the kernel build of the synchronisation layer, as far as the
+ * module uses it: atomics, the thread identity, the ticket spin lock (both
+ * sync_t and spinner_t), the monotonic counters and the module-life hooks.
+ *
+ * In the kernel a sync_t is the ticket spin lock, never a sleeping lock: code
+ * holding one must not sleep. Lock word (32 bits used):
+ *   bits 0-7   saved state: 0xFF while held (the kernel keeps the preemption
+ *              count itself, the byte only marks a holder)
+ *   bits 8-18  now-serving ticket     bits 20-30 next ticket
+ *   bits 19, 31 always 0, so each 11-bit field wraps on its own.
+ * Taking a ticket adds 0x100000; release adds 0x100 and clears the byte.
+ * Up to 2047 waiters can queue; they are served in arrival order. Taking
+ * the lock disables preemption until it is released.
+ *
+ * The owner field (the holder's task) is written only by the holder, so
+ * sync_is_locked is true only for it.
+ */
+#include <linux/atomic.h>
+#include <linux/preempt.h>
+#include <linux/sched.h>
+#include <linux/timekeeping.h>
+#include <linux/processor.h>
+
+#include "qpsync.h"
+
+enum {
+    spin_saved_mask = 0xFF,
+    spin_saved_held = 0xFF,
+    spin_serving_one = 0x100,
+    spin_serving_mask = 0x7FF00,
+    spin_ticket_one = 0x100000,
+    spin_ticket_mask = 0x7FF00000,
+    spin_guard_bits = 0x80080000
+};
+
+/* ---- atomics ------------------------------------------------------------ */
+
+int sync_inc(int* value)
+{
+    return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
+}
+
+int sync_dec(int* value)
+{
+    return __atomic_sub_fetch(value, 1, __ATOMIC_SEQ_CST);
+}
+
+size_t sync_add_size(size_t* value, size_t add)
+{
+    return __atomic_add_fetch(value, add, __ATOMIC_SEQ_CST);
+}
+
+size_t sync_sub_size(size_t* value, size_t sub)
+{
+    return __atomic_sub_fetch(value, sub, __ATOMIC_SEQ_CST);
+}
+
+int sync_xchg(int* value, int old_value, int new_value)
+{
+    return __atomic_compare_exchange_n(value, &old_value, new_value, 0, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+}
+
+int sync_xchg_size(size_t* value, size_t old_value, size_t new_value)
+{
+    return __atomic_compare_exchange_n(value, &old_value, new_value, 0, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+}
+
+int sync_xchg_ptr(void** value, void* old_value, void* new_value)
+{
+    return __atomic_compare_exchange_n(value, &old_value, new_value, 0, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+}
+
+void sync_barrier(void)
+{
+    smp_mb();
+}
+
+void sync_compiler(void)
+{
+    barrier();
+}
+
+void sync_idle(void)
+{
+    cpu_relax();
+}
+
+/* ---- thread identity ---------------------------------------------------- */
+
+void* thread_self_(void)
+{
+    return current;
+}
+
+void* thread_self(void)
+{
+    return current;
+}
+
+void thread_yield_(void)
+{
+    cond_resched();
+}
+
+/* ---- ticket spin lock ------------------------------------------------------ */
+
+static size_t spin_word(const sync_t* s)
+{
+    return __atomic_load_n(&s->state, __ATOMIC_ACQUIRE);
+}
+
+static int spin_exchange(sync_t* s, size_t old_word, size_t new_word)
+{
+    return sync_xchg_size((size_t*)&s->state, old_word, new_word);
+}
+
+void sync_spin_lock(sync_t* s, void* self)
+{
+    size_t word, ticket;
+
+    preempt_disable();
+    for (;;) {
+        word = spin_word(s);
+        ticket = (word & spin_ticket_mask) >> 12; /* aligned with the serving field */
+        if (ticket == (word & spin_serving_mask)) {
+            QP_ASSERT((word & spin_saved_mask) == 0);
+            if (spin_exchange(s, word, ((word + spin_ticket_one) & ~(size_t)spin_guard_bits) |
+                                           spin_saved_held))
+                break;
+        } else if (spin_exchange(s, word, (word + spin_ticket_one) & ~(size_t)spin_guard_bits)) {
+            while ((spin_word(s) & spin_serving_mask) != ticket)
+                cpu_relax();
+            /* The previous holder cleared the byte in its release. */
+            do {
+                word = spin_word(s);
+                QP_ASSERT((word & spin_saved_mask) == 0);
+            } while (!spin_exchange(s, word, word | spin_saved_held));
+            break;
+        }
+    }
+    QP_ASSERT(!s->owner);
+    s->owner = self;
+}
+
+void sync_spin_unlock(sync_t* s)
+{
+    size_t word, irql;
+
+    QP_ASSERT(s->owner == current);
+    s->owner = 0;
+    do {
+        word = spin_word(s);
+        irql = word & spin_saved_mask;
+        QP_ASSERT(irql == 0xFF);
+    } while (!spin_exchange(s, word,
+                            ((word + spin_serving_one) & ~(size_t)(spin_guard_bits | spin_saved_mask))));
+    preempt_enable();
+}
+
+void sync_init(sync_t* s)
+{
+    s->owner = 0;
+    s->state = 0;
+}
+
+void sync_term(sync_t* s)
+{
+    QP_ASSERT(!s->owner);
+}
+
+void sync_lock(sync_t* s)
+{
+    sync_spin_lock(s, current);
+}
+
+void sync_unlock(sync_t* s)
+{
+    sync_spin_unlock(s);
+}
+
+int sync_is_locked(const sync_t* s)
+{
+    return s->owner == current;
+}
+
+void spinner_init(spinner_t* sp)
+{
+    sync_init(&sp->sync);
+}
+
+void spinner_term(spinner_t* sp)
+{
+    sync_term(&sp->sync);
+}
+
+void spinner_lock(spinner_t* sp)
+{
+    sync_spin_lock(&sp->sync, current);
+}
+
+void spinner_unlock(spinner_t* sp)
+{
+    sync_spin_unlock(&sp->sync);
+}
+
+/* ---- clocks ---------------------------------------------------------------- */
+
+uint64_t counter_usec(void)
+{
+    return ktime_get_ns() / 1000;
+}
+
+uint64_t counter_msec(void)
+{
+    return ktime_get_ns() / 1000000;
+}
+
+uint64_t counter_125msec(void)
+{
+    return ktime_get_ns() / 125000000;
+}
+
+uint64_t counter_sec(void)
+{
+    return ktime_get_ns() / 1000000000;
+}
+
+/* ---- module life ----------------------------------------------------------- */
+
+/* The kernel build keeps no global state: the spin lock needs none and the
+ * module starts no threads. */
+int qpsync_initializer(void)
+{
+    return 0;
+}
+
+void qpsync_terminator(void)
+{
+}
+
+void thread_collect_all(void)
+{
+}

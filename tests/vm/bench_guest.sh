@@ -1,0 +1,7 @@
+# Guest script of the benchmark: loads qptrace, mounts tracefs for
+# trace_marker and runs the print benchmark beside its baselines in one boot.
+mount -t tracefs nodev /sys/kernel/tracing || echo "vmtest: FAIL tracefs: mount"
+if insmod /root/qptrace.ko; then echo "vmtest: PASS load"; else echo "vmtest: FAIL load: insmod"; fi
+vm_trace_bench --benchmark_min_time=0.3 2>&1 | sed 's/^\(BM_\)/vmtest: INFO \1/'
+if rmmod qptrace; then echo "vmtest: PASS unload"; else echo "vmtest: FAIL unload: rmmod"; fi
+exit 0
