@@ -1,0 +1,9 @@
+# Area str: the sized strings (characters, text operations, wildcards,
+# conversions, encodings, command lines, numbers and dates, u5 folding).
+qp_area(str
+  base/sstring.c base/sstext.c base/sstextw.c base/ssglob.c base/ssglobw.c
+  base/ssconv.c base/ssu5.c base/ssu5tables.c base/sscodec.c base/ssargv.c
+  base/ssnumber.c base/ssansinix.cpp)
+
+qp_unit_test(sstring tests/sstring_test.cpp AREAS str core sync)
+target_compile_definitions(test_sstring PRIVATE QP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
