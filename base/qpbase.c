@@ -102,6 +102,7 @@ void qp_assert_failed(const char* file, int line, const char* expr)
     }
     qpbase_text_put(&text, "\n");
     qpbase_plat_fatal(buffer);
+    QP_AFTER_STOP();
 }
 
 void qpbase_abort(const char* message, const char* file, int line)
@@ -109,6 +110,7 @@ void qpbase_abort(const char* message, const char* file, int line)
     (void)file;
     (void)line;
     qpbase_plat_fatal(message);
+    QP_AFTER_STOP();
 }
 
 /* ---- module state -------------------------------------------------- */
@@ -179,6 +181,8 @@ static void debugheap_probe(const DEBUGHEAPLINK* link)
     }
 }
 
+#define debugheap_stop(message) (qpbase_abort(message, __FILE__, __LINE__), QP_AFTER_STOP())
+
 /* The state is read before any pointer of the link is followed: a pointer
  * into the middle of a block has no valid pointers where its link would be,
  * and the state tells it apart. */
@@ -186,21 +190,35 @@ static void debugheap_checklink(DEBUGHEAPLINK* link)
 {
     uint32_t state = ((volatile DEBUGHEAPLINK*)link)->tag[1];
     if (state == DHL_FREE) {
-        qpbase_abort("bad heap ptr, already freed?", __FILE__, __LINE__);
+        debugheap_stop("bad heap ptr, already freed?");
     }
     if (!debugheap_is_live(state)) {
-        qpbase_abort("bad heap ptr, allocation underflow?", __FILE__, __LINE__);
+        debugheap_stop("bad heap ptr, allocation underflow?");
     }
     debugheap_probe(link);
     if (memcmp(link->tail->tag, DEBUGHEAPTAILTAG, sizeof link->tail->tag) != 0 ||
         strcmp(link->tail->string, link->string) != 0) {
-        qpbase_abort("heap corruption, allocation overflow?", __FILE__, __LINE__);
+        debugheap_stop("heap corruption, allocation overflow?");
     }
     if (!link->prev || *link->prev != link) {
-        qpbase_abort("heap corruption", __FILE__, __LINE__);
+        debugheap_stop("heap corruption");
     }
     if (link->first != &debugHeapLinkFirst) {
-        qpbase_abort("heap corruption, wrong module heap?", __FILE__, __LINE__);
+        debugheap_stop("heap corruption, wrong module heap?");
+    }
+}
+
+/* The sweep is bound by memory latency: while one link is checked, the
+ * lines the next check reads (the link after, its tail and its tag text) are
+ * already on their way. The next link itself was requested one step
+ * earlier. */
+static void debugheap_prefetch_after(const DEBUGHEAPLINK* link)
+{
+    const DEBUGHEAPLINK* next = link->next;
+    if (next) {
+        __builtin_prefetch(next->next);
+        __builtin_prefetch(next->tail);
+        __builtin_prefetch(next->string);
     }
 }
 
@@ -224,6 +242,7 @@ static void debugheap_check_locked(int maxCheckCount)
     }
     link = prev ? prev->next : debugHeapLinkFirst;
     while (link && (maxCheckCount < 0 || checked < maxCheckCount)) {
+        debugheap_prefetch_after(link);
         debugheap_check_order(prev, link);
         debugheap_checklink(link);
         debugheap_check_order(prev, link);
@@ -664,7 +683,8 @@ void debugheap_terminator(void)
     debugheap_report_leaks_locked();
     sync_unlock(&debugheap_lock);
     if (palloc_count > palloc_ignore_count) {
-        qpbase_plat_fatal("LEAK: palloc()\n");
+        qpbase_leakinfo_t pages = {0, 0, palloc_size, "palloc()"};
+        qpbase_plat_leak(&pages);
     }
 }
 

@@ -30,7 +30,7 @@ void qpbase_plat_pfree(void* p, size_t size, int pageable);
 
 /* Writes the text as is (user mode: to standard error; kernel: to the log
  * with "%s") and stops with the fatal trap. */
-void qpbase_plat_fatal(const char* text) __attribute__((noreturn));
+void qpbase_plat_fatal(const char* text) QP_NORETURN;
 
 /* Reports one block still live at the end (user mode: "LEAK: %s\n" to
  * standard error and a breakpoint trap; kernel: "memory leak %s\n" to the

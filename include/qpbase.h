@@ -33,17 +33,28 @@ extern "C" {
 
 /* ---- assertions ---------------------------------------------------- */
 
+/* The stops never return. In the kernel build the calls are followed by a
+ * trap instruction instead of being declared noreturn, so that the kernel's
+ * object checker sees where the code path ends. */
+#ifdef __KERNEL__
+#define QP_NORETURN
+#define QP_AFTER_STOP() __builtin_trap()
+#else
+#define QP_NORETURN     __attribute__((noreturn))
+#define QP_AFTER_STOP() (void)0
+#endif
+
 /* Reports "ASSERT: <file tail>:<line> "<expr>"" and stops the program (or the
  * kernel). A null expr is a bare stop. Never returns. */
-void qp_assert_failed(const char* file, int line, const char* expr) __attribute__((noreturn));
+void qp_assert_failed(const char* file, int line, const char* expr) QP_NORETURN;
 
 /* Fatal stop with a message written as is (heap checks use it). */
-void qpbase_abort(const char* message, const char* file, int line) __attribute__((noreturn));
+void qpbase_abort(const char* message, const char* file, int line) QP_NORETURN;
 
 /* Assertions stay active in every build. */
 #define QP_ASSERT(cond)                                                                            \
-    ((cond) ? (void)0 : qp_assert_failed(__FILE__, __LINE__, #cond))
-#define QP_STOP() qp_assert_failed(__FILE__, __LINE__, 0)
+    ((cond) ? (void)0 : (qp_assert_failed(__FILE__, __LINE__, #cond), QP_AFTER_STOP()))
+#define QP_STOP() (qp_assert_failed(__FILE__, __LINE__, 0), QP_AFTER_STOP())
 
 /* ---- debug heap ---------------------------------------------------- */
 
