@@ -7,3 +7,8 @@ qp_area(str
 
 qp_unit_test(sstring tests/sstring_test.cpp AREAS str core sync)
 target_compile_definitions(test_sstring PRIVATE QP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+qp_unit_test(ssglob tests/ssglob_test.cpp AREAS str core sync)
+qp_unit_test(ssconv tests/ssconv_test.cpp AREAS str core sync)
+qp_unit_test(sscodec tests/sscodec_test.cpp AREAS str core sync)
+qp_unit_test(ssargv tests/ssargv_test.cpp AREAS str core sync)
+qp_unit_test(ssnumber tests/ssnumber_test.cpp AREAS str core sync)
