@@ -266,6 +266,12 @@ void debugheap_check(void)
 
 /* ---- allocation ----------------------------------------------------- */
 
+/* Set without the lock: failures may happen in several threads at once. */
+static void debugheap_set_outofmemory(void)
+{
+    __atomic_store_n(&debugHeapOutOfMemory, 1, __ATOMIC_RELAXED);
+}
+
 enum { debugheap_tag_size = 200 };
 
 /* The tag text "file:line"; returns its length. */
@@ -342,7 +348,7 @@ static void* debugheap_alloc(const char* file, int line, size_t size, int fill)
         memset(mem, fill, size);
         debugheap_push(link);
     } else {
-        debugHeapOutOfMemory = 1;
+        debugheap_set_outofmemory();
     }
     if (debugheap_trace) {
         debugheap_trace(file, line, mem, size);
@@ -358,7 +364,7 @@ void* malloc_dh(const char* file, int line, size_t size)
 void* calloc_dh(const char* file, int line, size_t count, size_t each_size)
 {
     if (each_size && count > (size_t)-1 / each_size) {
-        debugHeapOutOfMemory = 1;
+        debugheap_set_outofmemory();
         return 0;
     }
     return debugheap_alloc(file, line, count * each_size, 0);
@@ -438,7 +444,7 @@ void free_dh(void* mem)
 
 int debugheap_outofmemory(void)
 {
-    return debugHeapOutOfMemory;
+    return __atomic_load_n(&debugHeapOutOfMemory, __ATOMIC_RELAXED);
 }
 
 /* ---- leak marks ------------------------------------------------------ */

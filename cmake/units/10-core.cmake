@@ -9,6 +9,7 @@ qp_area(core
   base/qpbasenix.cpp)
 
 qp_unit_test(qpbase tests/qpbase_test.cpp AREAS core sync)
+set_tests_properties(qpbase PROPERTIES LABELS "unit;tsan")
 qp_unit_test(qpmempool tests/qpmempool_test.cpp AREAS core sync)
 qp_unit_test(qperr tests/qperr_test.cpp AREAS core sync)
 qp_unit_test(jlcrc32 tests/jlcrc32_test.cpp AREAS core sync)
