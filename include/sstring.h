@@ -418,6 +418,9 @@ uint32_t ssdjb2hashn(const char* text, size_t len);
 }
 #endif
 
+/* The format engine is part of the same library: sstring.h gives both. */
+#include "ssformat.h"
+
 /* ---- generic short names (user-mode programs: the default text is UTF-8) */
 #ifndef __KERNEL__
 static inline size_t sslen(const char* s) { return ss8len(s); }
