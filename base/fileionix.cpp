@@ -749,8 +749,9 @@ int empty_tree(tree_level* levels)
                     tree_level* next = &levels[++depth];
                     next->dir = child;
                     next->removed_any = false;
-                    strncpy(next->name, entry->d_name, sizeof(next->name) - 1);
-                    next->name[sizeof(next->name) - 1] = 0;
+                    size_t name_len = strlen(entry->d_name);
+                    QP_ASSERT(name_len < sizeof(next->name));
+                    memcpy(next->name, entry->d_name, name_len + 1);
                     continue;
                 }
                 // Not a folder after all (a link, or replaced meanwhile).
