@@ -36,42 +36,41 @@ enum {
 
 /* ---- atomics ------------------------------------------------------------ */
 
+/* The kernel's own atomics (full barriers when they return a value); an
+ * int is laid out as an atomic_t, a size_t as an atomic_long_t. */
 int sync_inc(int* value)
 {
-    return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
+    return atomic_inc_return((atomic_t*)value);
 }
 
 int sync_dec(int* value)
 {
-    return __atomic_sub_fetch(value, 1, __ATOMIC_SEQ_CST);
+    return atomic_dec_return((atomic_t*)value);
 }
 
 size_t sync_add_size(size_t* value, size_t add)
 {
-    return __atomic_add_fetch(value, add, __ATOMIC_SEQ_CST);
+    return (size_t)atomic_long_add_return((long)add, (atomic_long_t*)value);
 }
 
 size_t sync_sub_size(size_t* value, size_t sub)
 {
-    return __atomic_sub_fetch(value, sub, __ATOMIC_SEQ_CST);
+    return (size_t)atomic_long_sub_return((long)sub, (atomic_long_t*)value);
 }
 
 int sync_xchg(int* value, int old_value, int new_value)
 {
-    return __atomic_compare_exchange_n(value, &old_value, new_value, 0, __ATOMIC_SEQ_CST,
-                                       __ATOMIC_SEQ_CST);
+    return cmpxchg(value, old_value, new_value) == old_value;
 }
 
 int sync_xchg_size(size_t* value, size_t old_value, size_t new_value)
 {
-    return __atomic_compare_exchange_n(value, &old_value, new_value, 0, __ATOMIC_SEQ_CST,
-                                       __ATOMIC_SEQ_CST);
+    return cmpxchg(value, old_value, new_value) == old_value;
 }
 
 int sync_xchg_ptr(void** value, void* old_value, void* new_value)
 {
-    return __atomic_compare_exchange_n(value, &old_value, new_value, 0, __ATOMIC_SEQ_CST,
-                                       __ATOMIC_SEQ_CST);
+    return cmpxchg(value, old_value, new_value) == old_value;
 }
 
 void sync_barrier(void)
@@ -110,7 +109,7 @@ void thread_yield_(void)
 
 static size_t spin_word(const sync_t* s)
 {
-    return __atomic_load_n(&s->state, __ATOMIC_ACQUIRE);
+    return smp_load_acquire(&s->state);
 }
 
 static int spin_exchange(sync_t* s, size_t old_word, size_t new_word)

@@ -134,6 +134,17 @@ static ssize_t TraceDevWrite(struct file* file, const char __user* data, size_t 
     return -ENOTSUPP;
 }
 
+/* A version answer carries a kernel address: only those who may read
+ * kernel addresses get it, everyone else reads 0. */
+static void traceio_hide_exports(void* answer, size_t answer_size)
+{
+    TRACEIOGETVERSIONRESULTS* results = (TRACEIOGETVERSIONRESULTS*)answer;
+
+    if (answer_size >= offsetofend(TRACEIOGETVERSIONRESULTS, exports) &&
+        !has_capability_noaudit(current, CAP_SYSLOG))
+        results->exports = 0;
+}
+
 /* Returns a positive error number or 0. */
 static int TraceDevVersion(void __user* answer_user, size_t data_size)
 {
@@ -148,9 +159,7 @@ static int TraceDevVersion(void __user* answer_user, size_t data_size)
     if (!TraceReceive(0, TRACEIOGETVERSION, NULL, 0, &answer, data_size, &output_size))
         return EINVAL;
     QP_ASSERT(output_size <= data_size);
-    /* A kernel address is for those who may read kernel addresses. */
-    if (output_size >= sizeof answer.results && !has_capability_noaudit(current, CAP_SYSLOG))
-        answer.results.exports = 0;
+    traceio_hide_exports(&answer, output_size);
     if (output_size && copy_to_user(answer_user, &answer, output_size))
         return EFAULT;
     return 0;
@@ -174,6 +183,8 @@ static int TraceDevCall(GenIoctlRequest* request, GenIoctlRequest __user* reques
                       &output_size))
         return EINVAL;
     QP_ASSERT(output_size <= max_output_size);
+    if (request->code == TRACEIOGETVERSION)
+        traceio_hide_exports(buffer, output_size);
     request->error = 0;
     request->outputSize = output_size;
     if (output_size &&

@@ -49,14 +49,17 @@ file(GLOB qp_kernel_inputs CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/base/*.c ${CMAKE_SOURCE_DIR}/base/*.h
   ${CMAKE_SOURCE_DIR}/trace/*.c ${CMAKE_SOURCE_DIR}/trace/*.h)
 
-# Build a module folder with kbuild: make -C <tree> M=<folder>.
-function(qp_kbuild target folder ko tree)
-  add_custom_command(OUTPUT ${folder}/${ko}
+# Build a module folder with kbuild (make -C <tree> M=<folder>):
+#   qp_kbuild(target folder tree MODULES a.ko... DEPENDS files...)
+function(qp_kbuild target folder tree)
+  cmake_parse_arguments(K "" "" "MODULES;DEPENDS" ${ARGN})
+  list(TRANSFORM K_MODULES PREPEND ${folder}/ OUTPUT_VARIABLE outputs)
+  add_custom_command(OUTPUT ${outputs}
     COMMAND make -s -C ${folder} KDIR=${tree} ${qp_kernel_flags}
-    DEPENDS ${ARGN}
-    COMMENT "kbuild ${ko} against ${tree}"
+    DEPENDS ${K_DEPENDS}
+    COMMENT "kbuild ${K_MODULES} against ${tree}"
     VERBATIM)
-  add_custom_target(${target} ALL DEPENDS ${folder}/${ko})
+  add_custom_target(${target} ALL DEPENDS ${outputs})
 endfunction()
 
 if(NOT QP_KERNEL_BUILD OR NOT EXISTS ${QP_KERNEL_BUILD}/Makefile)
@@ -71,8 +74,8 @@ add_custom_command(OUTPUT ${qp_kmod_archive} ${qp_kmod_dir}/qptrace/Kbuild
   DEPENDS ${qp_kernel_inputs} ${CMAKE_SOURCE_DIR}/tools/mkkmod.sh
   COMMENT "module folder and qptrace.kmod"
   VERBATIM)
-qp_kbuild(qptrace_module ${qp_kmod_dir}/qptrace qptrace.ko ${QP_KERNEL_BUILD}
-  ${qp_kmod_archive} ${qp_kmod_dir}/qptrace/Kbuild)
+qp_kbuild(qptrace_module ${qp_kmod_dir}/qptrace ${QP_KERNEL_BUILD} MODULES qptrace.ko
+  DEPENDS ${qp_kmod_archive} ${qp_kmod_dir}/qptrace/Kbuild)
 
 # Unpacking the archive and running make builds the module.
 add_test(NAME kmod_archive
@@ -86,15 +89,18 @@ if(NOT QP_VM_TESTS)
   return()
 endif()
 
-# The kernel-client test module: the attach code and a tiny module using it.
+# The test modules: a kernel client (the attach code and a tiny module using
+# it) and a blocker that makes qptrace's load fail.
 set(qp_kclient_dir ${CMAKE_BINARY_DIR}/kclient)
 set(qp_kclient_sources
-  ${CMAKE_SOURCE_DIR}/tests/vm/kclient.c ${CMAKE_SOURCE_DIR}/tests/vm/kclient.Kbuild
+  ${CMAKE_SOURCE_DIR}/tests/vm/kclient.c ${CMAKE_SOURCE_DIR}/tests/vm/kblock.c
+  ${CMAKE_SOURCE_DIR}/tests/vm/kclient.Kbuild
   ${CMAKE_SOURCE_DIR}/kernel/trimpklin.c ${CMAKE_SOURCE_DIR}/kernel/trimpklin.h
   ${CMAKE_SOURCE_DIR}/base/trace/trimp.c)
 add_custom_command(OUTPUT ${qp_kclient_dir}/Kbuild
   COMMAND ${CMAKE_COMMAND} -E make_directory ${qp_kclient_dir}/include
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_SOURCE_DIR}/tests/vm/kclient.c
+    ${CMAKE_SOURCE_DIR}/tests/vm/kblock.c
     ${CMAKE_SOURCE_DIR}/kernel/trimpklin.c ${CMAKE_SOURCE_DIR}/kernel/trimpklin.h
     ${CMAKE_SOURCE_DIR}/base/trace/trimp.c ${CMAKE_SOURCE_DIR}/kernel/Makefile ${qp_kclient_dir}
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_SOURCE_DIR}/tests/vm/kclient.Kbuild
@@ -102,8 +108,8 @@ add_custom_command(OUTPUT ${qp_kclient_dir}/Kbuild
   COMMAND sh -c "cp -p ${CMAKE_SOURCE_DIR}/include/*.h ${qp_kclient_dir}/include/"
   DEPENDS ${qp_kclient_sources} ${qp_kernel_inputs}
   VERBATIM)
-qp_kbuild(qptrace_kclient_module ${qp_kclient_dir} qptrace_kclient.ko ${QP_VM_HEADERS}
-  ${qp_kclient_dir}/Kbuild)
+qp_kbuild(qptrace_test_modules ${qp_kclient_dir} ${QP_VM_HEADERS}
+  MODULES qptrace_kclient.ko qptrace_kblock.ko DEPENDS ${qp_kclient_dir}/Kbuild)
 
 # Programs run inside the VM.
 add_executable(traceio_test ${CMAKE_SOURCE_DIR}/tests/vm/traceio_test.cpp ${CMAKE_SOURCE_DIR}/tests/testmain.cpp)
@@ -135,6 +141,6 @@ endfunction()
 
 qp_vm_test(vm_driver driver_guest.sh
   --module ${qp_kmod_dir}/qptrace/qptrace.ko --module ${qp_kclient_dir}/qptrace_kclient.ko
-  --prog $<TARGET_FILE:traceio_test>)
+  --module ${qp_kclient_dir}/qptrace_kblock.ko --prog $<TARGET_FILE:traceio_test>)
 qp_vm_test(vm_bench bench_guest.sh
   --module ${qp_kmod_dir}/qptrace/qptrace.ko --prog $<TARGET_FILE:vm_trace_bench>)

@@ -39,6 +39,14 @@ check node-gone absent test -e /dev/qptrace
 check class-gone absent test -e /sys/class/qptrace
 check region-gone absent grep -q qptrace /proc/devices
 
+# A load that fails (no major number left) tears down what it set up.
+check blocker-load insmod /root/qptrace_kblock.ko
+check failed-load absent insmod /root/qptrace.ko
+check failed-load-log-line logged 'Failed to register device qptrace error'
+check failed-load-nothing-left sh -c '! grep -q " qptrace$" /proc/devices && ! test -e /sys/class/qptrace'
+check failed-load-no-leak absent logged 'memory leak'
+check blocker-unload rmmod qptrace_kblock
+
 # A second life starts from a fresh channel store.
 check reload insmod /root/qptrace.ko
 check reload-fresh-list ioctls 'Functions.ListOfAFreshDriver'

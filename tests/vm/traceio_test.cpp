@@ -183,6 +183,24 @@ TEST(Version, AnswerSizeFollowsTheSizeField)
     }
 }
 
+// Code 0 through a send request answers by maxOutputSize the same way.
+TEST(Version, SendRequestAnswersBySize)
+{
+    Device dev;
+    struct Case {
+        uint64_t max_out, written;
+    };
+    for (Case c : {Case{0, 0}, Case{7, 0}, Case{8, 8}, Case{31, 8}, Case{32, 32}, Case{4096, 32}}) {
+        unsigned char out[4096];
+        memset(out, 0xAB, sizeof out);
+        GenIoctlRequest req;
+        ASSERT_EQ(0, dev.call(TRACEIOGETVERSION, nullptr, 0, out, c.max_out, &req));
+        EXPECT_EQ(0, req.error);
+        EXPECT_EQ(c.written, req.outputSize) << c.max_out;
+        EXPECT_EQ(0xAB, out[c.written]) << c.max_out;
+    }
+}
+
 TEST(Version, BadAnswerAddressFailsWith14)
 {
     Device dev;
@@ -458,6 +476,13 @@ TEST(Unprivileged, VersionHidesTheExportTable)
     ASSERT_EQ(0, ioctl(dev.fd(), TRACEIOCTL_VERSION, &r));
     EXPECT_EQ(5, r.version);
     EXPECT_EQ(0u, r.exports);
+    // The same answer through a send request.
+    TRACEIOGETVERSIONRESULTS sent{};
+    GenIoctlRequest req;
+    ASSERT_EQ(0, dev.call(TRACEIOGETVERSION, nullptr, 0, &sent, sizeof sent, &req));
+    EXPECT_EQ(32u, req.outputSize);
+    EXPECT_EQ(5, sent.version);
+    EXPECT_EQ(0u, sent.exports);
 }
 
 // Sizes up to 2^64-1 for every code: above the wire format's limit they
