@@ -430,7 +430,6 @@ void free_dh(void* mem)
     sync_lock(&debugheap_lock);
     debugheap_check_locked(debugheap_quick_check_count);
     debugheap_checklink(link);
-    QP_ASSERT(link->prev);
     debugheap_unlink(link);
     if (link->tag[1] == DHL_IGNOREALL) {
         QP_ASSERT(debugHeapIgnoreAllCount);

@@ -70,13 +70,27 @@ void free_dh(void* mem);
 #define wcsdup_d(s)           wcsdup_dh(__FILE__, __LINE__, (s))
 #define free_d(p)             free_dh(p)
 
+/* Checks every live block; a damaged one stops the program with its
+ * message ("heap corruption, allocation overflow?" and the others). */
 void debugheap_check(void);
+
+/* Reports print through report_printf, one call per line, with formats of
+ * the format engine (report2 uses its "I64" size prefix). The function runs
+ * under the heap lock and must not allocate from the debug heap.
+ * debugheap_report: live bytes, blocks and ignored blocks per tag text;
+ * debugheap_report2: one line per live block. */
 typedef void (*debugheap_report_printf_t)(void* param, const char* format, ...);
 void debugheap_report(debugheap_report_printf_t report_printf, void* param);
 void debugheap_report2(debugheap_report_printf_t report_printf, void* param);
+
+/* Leak marks: an ignored block is not reported at exit; while any
+ * ignore-all block lives, no leak is reported at all. Un-ignoring a block
+ * also ends its ignore-all state. */
 void debugheap_ignoreleak(void* mem);
 void debugheap_unignoreleak(void* mem);
 void debugheap_ignoreallleaks(void* mem);
+
+/* Whether any debug-heap allocation has failed since the start. */
 int debugheap_outofmemory(void);
 
 /* Block layout. One request of size bytes becomes one underlying block:
@@ -127,6 +141,9 @@ typedef struct qpbase_leakinfo_t {
 
 /* ---- page allocation ----------------------------------------------- */
 
+/* Page-aligned memory, counted; pages still allocated at exit (beyond the
+ * ignored ones) are reported as "palloc()" leaks. pfree takes the size given
+ * to palloc. */
 void* palloc(size_t size, int pageable);
 void pfree(void* p, size_t size, int pageable);
 void pignoreleak(void* p);
