@@ -62,16 +62,31 @@ TEST(QpThread, StartRunsMainThenTerminator)
     EXPECT_NE(main_record.thread.load(), thread_self());
 }
 
+namespace {
+
+pin_t reap_gate;
+
+void gated_main(void* param)
+{
+    pin_wait(&reap_gate.vtbl, nullptr, -1);
+    count_main(param);
+}
+
+} // namespace
+
 // Finished threads are joined and freed by a later start once more than
 // half of the list has finished.
 TEST(QpThread, LaterStartReapsFinishedThreads)
 {
     constexpr int count = 24;
     start_record record;
+    pin_init(&reap_gate);
     for (int i = 0; i < count; i++) {
-        ASSERT_EQ(thread_start(count_main, &record), 1);
+        ASSERT_EQ(thread_start(gated_main, &record), 1);
     }
-    wait_until([&] { return record.mains.load() == count; });
+    int before = listed_threads();
+    EXPECT_GE(before, count);
+    pin_signal(&reap_gate); // all finish; none is reaped before the next start
     sync_global_t* g = sync_global_get();
     wait_until([&] {
         sync_lock(&g->thread_ref_lock);
@@ -79,11 +94,10 @@ TEST(QpThread, LaterStartReapsFinishedThreads)
         sync_unlock(&g->thread_ref_lock);
         return finished >= count;
     });
-    int before = listed_threads();
-    EXPECT_GE(before, count);
     ASSERT_EQ(thread_start(count_main, &record), 1);
-    EXPECT_LT(listed_threads(), before - count + 2);
+    EXPECT_LE(listed_threads(), before - count + 1);
     wait_until([&] { return record.mains.load() == count + 1; });
+    pin_term(&reap_gate);
 }
 
 // An idle fast thread is reused for the next start.
