@@ -111,6 +111,8 @@ BENCHMARK(BM_DevNull);
 // iteration (or its single run's, without repetitions) kept for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Plain text: no colour codes ahead of the ratio lines.
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);

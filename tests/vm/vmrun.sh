@@ -41,7 +41,9 @@ die() { echo "vmrun: $*" >&2; echo "vm: 0 passed, 1 failed"; exit 1; }
 [ -r "$script" ] || die "no guest script $script"
 command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 is missing (tools/setup.sh installs it)"
 busybox=$(command -v busybox || true)
-[ -n "$busybox" ] && file -L "$busybox" | grep -q 'statically linked' || die "a static busybox is missing (busybox-static)"
+# The guest has no libraries of its own for busybox: it must be static.
+[ -n "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 || die "a static busybox is missing (busybox-static)"
+command -v modinfo >/dev/null || die "modinfo is missing (kmod)"
 
 # The release a bzImage was built as: its header holds the offset of the
 # version text at 0x20E (relative to 0x200).
