@@ -110,6 +110,8 @@ TEST(Alarm, EqualTimesInSchedulingOrder)
         schedule(&alarms[i], &recorder, i, now + offsets[i]);
     blocker.release();
     EXPECT_EQ(recorder.wait_for(6), (std::vector<int>{5, 1, 3, 0, 2, 4}));
+    for (TestAlarm& ta : alarms)
+        alarm_wait_complete(&ta.alarm); // the alarms live on this stack
 }
 
 // An alarm whose time has passed is delivered at once, and so is one
@@ -133,6 +135,8 @@ TEST(Alarm, PastDueAndEarlierAlarmsWakeTheThread)
     EXPECT_EQ(recorder.wait_for(2, 2000), (std::vector<int>{2, 3}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     EXPECT_EQ(alarm_cancel(&late.alarm), 1);
+    alarm_wait_complete(&early.alarm);
+    alarm_wait_complete(&past.alarm);
 }
 
 // Cancel returns 1 for a scheduled alarm, whose handler then never runs,
