@@ -438,6 +438,12 @@ void trbuffer_initializer(void)
 {
     if (__atomic_load_n(&traceAnchor.count, __ATOMIC_ACQUIRE))
         return;
+    /* The debug heap starts the base layer on its first use: it registers
+     * its leak check at exit and creates the synchronisation state, without
+     * which spin locks only record their owner. Starting it here makes the
+     * locks real from the first trace call and makes the anchor's end,
+     * registered after the leak check, run before it. */
+    free_d(malloc_d(1));
     TraceAnchor_init(&traceAnchor);
     atexit(trbuffer_terminator);
 }
