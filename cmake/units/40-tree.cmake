@@ -7,3 +7,4 @@ qp_unit_test(qpalarm tests/qpalarm_test.cpp AREAS tree sync core)
 set_tests_properties(qpalarm PROPERTIES LABELS "unit;tsan")
 
 qp_bench(rblink bench/rblink_bench.cpp AREAS tree sync core)
+qp_bench(qpalarm bench/qpalarm_bench.cpp AREAS tree sync core)
