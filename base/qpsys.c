@@ -173,9 +173,10 @@ static long dots_up(const struct path_text* t, size_t start, size_t n)
 /* Walks the components right to left. With dest null it measures: the kept
  * components' units and separators are returned. With dest it writes them so
  * that the last kept unit lands just before dest_end. *out_up receives the
- * levels left over at the start. */
+ * levels left over at the start, *out_first where the first kept component
+ * starts in t. */
 static size_t walk_components(const struct path_text* t, size_t start, void* dest, size_t dest_end,
-                              size_t* out_up)
+                              size_t* out_up, size_t* out_first)
 {
     size_t up = 0, kept_len = 0, end = t->len, pos = dest_end;
     while (end > start) {
@@ -206,6 +207,7 @@ static size_t walk_components(const struct path_text* t, size_t start, void* des
                 unit_put(dest, t->wide, --pos, unit_at(t, comp_start + i - 1));
         }
         kept_len += n + (kept_len > 0);
+        *out_first = comp_start;
     }
     *out_up = up;
     return kept_len;
@@ -215,19 +217,24 @@ static void* path_normalize_(malloc_i* res_ma, const void* name, int wide)
 {
     struct path_text t = text_of(name, wide);
     struct path_parts parts;
-    size_t up, kept_len, total, i, unit_size = wide ? sizeof(wchar_t) : 1;
-    int dot, ends_with_sep, trailing_sep;
+    size_t up, kept_len, total, i, first = 0, unit_size = wide ? sizeof(wchar_t) : 1;
+    int dot, dot_sep, ends_with_sep, trailing_sep;
     void* dest;
     if (parse_text(&t, &parts) != 0)
         return 0;
-    kept_len = walk_components(&t, parts.volume_len, 0, 0, &up);
+    kept_len = walk_components(&t, parts.volume_len, 0, 0, &up, &first);
     if (parts.rooted)
         up = 0;
+    /* A first component such as "a:" that would read as a volume in front
+     * ("./a:" stays "./a:"). */
+    dot_sep = parts.volume_len == 0 && !parts.rooted && up == 0 && kept_len >= 2 &&
+              is_letter(unit_at(&t, first)) && unit_at(&t, first + 1) == ':';
     /* An empty relative result is "." (after a volume: "C:." keeps "C:" relative). */
     dot = !parts.rooted && up == 0 && kept_len == 0;
     ends_with_sep = kept_len == 0 && (parts.rooted || up > 0);
     trailing_sep = is_sep(unit_at(&t, t.len - 1)) && !ends_with_sep;
-    total = parts.volume_len + (size_t)parts.rooted + 3 * up + (size_t)dot + kept_len;
+    total = parts.volume_len + (size_t)parts.rooted + 3 * up + (size_t)dot + 2 * (size_t)dot_sep +
+            kept_len;
     dest = ma_alloc(res_ma, (total + (size_t)trailing_sep + 1) * unit_size);
     if (!dest)
         return 0;
@@ -244,7 +251,11 @@ static void* path_normalize_(malloc_i* res_ma, const void* name, int wide)
     }
     if (dot)
         unit_put(dest, wide, i, '.');
-    walk_components(&t, parts.volume_len, dest, total, &up);
+    if (dot_sep) {
+        unit_put(dest, wide, i++, '.');
+        unit_put(dest, wide, i, '/');
+    }
+    walk_components(&t, parts.volume_len, dest, total, &up, &first);
     if (trailing_sep)
         unit_put(dest, wide, total, '/');
     return dest; /* the allocator's zero fill terminates */

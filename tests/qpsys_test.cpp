@@ -132,6 +132,10 @@ TEST(PathNormalize, Table)
         {"//srv/share", "//srv/share/"},
         {"//srv/share/../x", "//srv/share/x"},
         {".hidden/..x", ".hidden/..x"},
+        {"./a:", "./a:"},
+        {"x/../b:/c", "./b:/c"},
+        {"C:b:", "C:b:"},
+        {"../a:", "../a:"},
         {"", "<null>"},
         {"//", "<null>"},
     };
