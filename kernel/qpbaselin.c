@@ -6,7 +6,8 @@
  * Memory: qpbase_malloc is kvmalloc in process context (large blocks fall
  * back to virtual memory instead of failing), kmalloc without sleeping in
  * atomic context; neither warns when it fails, since sizes may come from
- * callers. Page allocations are kmalloc up to order 3 and whole pages above.
+ * callers. Page allocations are kmalloc up to order 3 and whole pages above,
+ * sleeping or not by the same rule.
  *
  * The exit-time list is a stack of 16-byte nodes (palloc) under atexit_lock;
  * the callbacks run without the lock, newest first, and may register more.
@@ -26,11 +27,17 @@
 
 /* ---- kernel allocator ---------------------------------------------------- */
 
+/* May the caller sleep while the kernel finds memory? */
+static gfp_t qpbase_gfp(void)
+{
+    return (preemptible() ? GFP_KERNEL : GFP_ATOMIC) | __GFP_NOWARN;
+}
+
 void* qpbase_malloc(size_t size)
 {
     if (preemptible())
-        return kvmalloc(size, GFP_KERNEL | __GFP_NOWARN);
-    return kmalloc(size, GFP_ATOMIC | __GFP_NOWARN);
+        return kvmalloc(size, qpbase_gfp());
+    return kmalloc(size, qpbase_gfp());
 }
 
 void qpbase_free(void* p)
@@ -81,8 +88,8 @@ void* qpbase_plat_palloc(size_t size, int pageable)
 
     QP_ASSERT(!pageable);
     if (order <= palloc_kmalloc_max_order)
-        return kmalloc(PAGE_SIZE << order, GFP_KERNEL | __GFP_NOWARN);
-    return (void*)__get_free_pages(GFP_KERNEL | __GFP_NOWARN, order);
+        return kmalloc(PAGE_SIZE << order, qpbase_gfp());
+    return (void*)__get_free_pages(qpbase_gfp(), order);
 }
 
 void qpbase_plat_pfree(void* p, size_t size, int pageable)

@@ -75,14 +75,15 @@ static const traceio_limit_t traceio_limits[] = {
     [TRACEIOLIST] = {0, traceio_max_name, 0},
     [TRACEIOREAD] = {16, traceio_max_line, 0},
 };
-static const traceio_limit_t traceio_no_limit_crash = {0, 0, 0};
+static const traceio_limit_t traceio_no_room = {0, 0, 0};
 
-/* Unknown codes get no room at all: TraceReceive refuses them. */
+/* The crash request uses nothing; unknown codes get no room at all (and
+ * TraceReceive refuses them). */
 static const traceio_limit_t* traceio_limit(int code)
 {
     if (code >= 0 && code < (int)ARRAY_SIZE(traceio_limits))
         return &traceio_limits[code];
-    return &traceio_no_limit_crash;
+    return &traceio_no_room;
 }
 
 /* ---- host callbacks of the trace core --------------------------------- */
