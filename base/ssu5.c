@@ -22,14 +22,15 @@ static uint32_t ssu5_lookup16(uint32_t cp)
 {
     size_t slot = 0, step;
 
-    /* Branch-free style search over 512 slots: 9 probes. */
+    /* 9 probes over 512 slots; the slots behind the table read as 0xFFFF
+     * (a padding pair, which folds 0xFFFF to itself). */
     for (step = 256; step > 0; step >>= 1) {
         size_t probe = slot + step;
         uint32_t from = probe < SSU5_MAP16_ENTRIES ? ssu5map16[probe][0] : 0xFFFF;
         if (from <= cp)
             slot = probe;
     }
-    return ssu5map16[slot][0] == cp ? ssu5map16[slot][1] : cp;
+    return slot < SSU5_MAP16_ENTRIES && ssu5map16[slot][0] == cp ? ssu5map16[slot][1] : cp;
 }
 
 static uint32_t ssu5_lookup32(uint32_t cp)
@@ -42,7 +43,7 @@ static uint32_t ssu5_lookup32(uint32_t cp)
         if (from <= cp)
             slot = probe;
     }
-    return ssu5map32[slot][0] == cp ? ssu5map32[slot][1] : cp;
+    return slot < SSU5_MAP32_ENTRIES && ssu5map32[slot][0] == cp ? ssu5map32[slot][1] : cp;
 }
 
 static uint32_t ssu5_fold_(uint32_t cp)
