@@ -43,7 +43,8 @@ int fw_path_parse(const wchar_t* name, size_t* out_volume_chars, int* out_rooted
 /* Normalises: separators become '/', runs of them one; a component of n dots
  * goes up n - 1 levels; a relative path that went up past its start gets one
  * "../" per level in front (a rooted one ignores them); an empty result is
- * "."; a trailing separator is kept. Null for an empty or bad name. */
+ * "."; a trailing separator is kept; a relative first component that would
+ * read as a volume ("a:") gets "./" in front. Null for an empty or bad name. */
 char* f8_path_normalize(malloc_i* res_ma, const char* name);
 wchar_t* fw_path_normalize(malloc_i* res_ma, const wchar_t* name);
 
