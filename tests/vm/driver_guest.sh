@@ -16,6 +16,10 @@ logged() { dmesg | grep -q -- "$1"; }
 absent() { ! "$@"; }
 ioctls() { traceio_test --gtest_brief=1 --gtest_filter="$1"; }
 
+# Without the driver a kernel client cannot attach, and says so.
+check kernel-client-without-driver absent insmod /root/qptrace_kclient.ko
+check kernel-client-attach-failed logged 'qptrace_kclient: attach failed'
+
 check load insmod /root/qptrace.ko
 check load-log-lines sh -c 'dmesg | grep -q "qptrace loading \.\.\." && dmesg | grep -q "qptrace load$"'
 check node-mode-0666 sh -c '[ -c /dev/qptrace ] && [ "$(stat -c %a /dev/qptrace)" = 666 ]'
