@@ -266,9 +266,9 @@ static void sync_sleep_unlock(sync_t* s, void* self)
 
 void sync_lock(sync_t* s)
 {
-    void* self = thread_self_();
+    void* self = qpsync_self();
     QP_ASSERT_AS(qp_load_relaxed(&s->owner) != self, "s->owner != self");
-    if (!sync_global_get()) {
+    if (!qp_load(&sync_global) && !sync_global_get()) {
         sync_take_owner(s, self);
         return;
     }
@@ -277,7 +277,7 @@ void sync_lock(sync_t* s)
 
 void sync_unlock(sync_t* s)
 {
-    void* self = thread_self_();
+    void* self = qpsync_self();
     QP_ASSERT(s->owner == self);
     if (!qp_load(&sync_global)) {
         qp_store_relaxed(&s->owner, (void*)0);
@@ -288,7 +288,7 @@ void sync_unlock(sync_t* s)
 
 int sync_is_locked(const sync_t* s)
 {
-    return qp_load_relaxed(&s->owner) == thread_self_();
+    return qp_load_relaxed(&s->owner) == qpsync_self();
 }
 
 /* ---- ticket spin lock --------------------------------------------------------------- */
@@ -316,7 +316,7 @@ void sync_spin_lock(sync_t* s, void* self)
     unsigned ticket;
     size_t word, taken;
 
-    QP_ASSERT(self == thread_self_());
+    QP_ASSERT_AS(self == qpsync_self(), "self == thread_self_()");
     QP_ASSERT_AS(qp_load_relaxed(&s->owner) != self, "s->owner != self");
     if (!sync_global_get()) {
         sync_take_owner(s, self);
@@ -350,7 +350,8 @@ void sync_spin_unlock(sync_t* s)
     size_t word;
     int state;
 
-    QP_ASSERT(s->owner == thread_self_() || !sync_global);
+    QP_ASSERT_AS(s->owner == qpsync_self() || !sync_global,
+                 "s->owner == thread_self_() || !sync_global");
     qp_store_relaxed(&s->owner, (void*)0);
     if (!qp_load(&sync_global)) {
         return;
@@ -370,7 +371,7 @@ void spinner_init(spinner_t* sp)
 
 void spinner_lock(spinner_t* sp)
 {
-    sync_spin_lock(&sp->sync, thread_self_());
+    sync_spin_lock(&sp->sync, qpsync_self());
 }
 
 void spinner_unlock(spinner_t* sp)
@@ -399,7 +400,7 @@ void mux_term(mux_t* m)
 
 void mux_lock(mux_t* m)
 {
-    void* self = thread_self_();
+    void* self = qpsync_self();
     if (qp_load_relaxed(&m->sync.owner) == self) {
         m->count++;
         return;
@@ -412,7 +413,8 @@ void mux_lock(mux_t* m)
 
 void mux_unlock(mux_t* m)
 {
-    QP_ASSERT(m->sync.owner == thread_self_() && m->count);
+    QP_ASSERT_AS(m->sync.owner == qpsync_self() && m->count,
+                 "m->sync.owner == thread_self_() && m->count");
     if (!--m->count) {
         sync_unlock(&m->sync);
     }

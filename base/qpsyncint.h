@@ -32,6 +32,17 @@ extern "C" {
  * reads it atomically, the report shows the field as written in the text. */
 #define QP_ASSERT_AS(cond, text) ((cond) ? (void)0 : qp_assert_failed(__FILE__, __LINE__, text))
 
+/* ---- thread identity ------------------------------------------------------- */
+
+/* The identity thread_self_ returns, inline for the lock fast paths. User
+ * mode: the thread pointer (the thread's control block), unique among live
+ * threads and never an address on a stack. */
+#ifdef __KERNEL__
+#define qpsync_self() ((void*)get_current())
+#else
+#define qpsync_self() __builtin_thread_pointer()
+#endif
+
 /* ---- global state ------------------------------------------------------------ */
 
 /* A mutex padded to a cache line; holds meet under line hash & 63. */

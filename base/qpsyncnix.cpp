@@ -54,9 +54,7 @@ void* thread_entry(void* param)
 
 void* thread_self_(void)
 {
-    // pthread_t is the address of the thread's control block on Linux:
-    // non-null, unique among live threads, never a waiter's stack link.
-    return reinterpret_cast<void*>(pthread_self());
+    return qpsync_self();
 }
 
 void thread_yield_(void)
