@@ -14,7 +14,11 @@
 #ifdef __KERNEL__
 #include <linux/types.h>
 #include <linux/stddef.h>
+#if __has_include(<linux/stdarg.h>)
 #include <linux/stdarg.h>
+#else
+#include <stdarg.h> /* kernels before 5.15 take the compiler's own */
+#endif
 /* The kernel has no wchar_t; the compiler's own type keeps the layout of the
  * user-mode build (32-bit units). */
 typedef __WCHAR_TYPE__ wchar_t;

@@ -93,7 +93,11 @@ static const traceio_limit_t* traceio_limit(int code)
  * failures are not, so they are rate limited. */
 void TraceNewChannel(const char* name, int created)
 {
-    int len = (int)min_t(size_t, strlen(name), TRACEANCHOR_NAMESSIZE);
+    int len;
+
+    if (!name)
+        name = "";
+    len = (int)min_t(size_t, strlen(name), TRACEANCHOR_NAMESSIZE);
     if (created)
         printk(KERN_INFO "%s trace channel %*pE\n", "new", len, name);
     else
