@@ -36,10 +36,13 @@ for f in "${files[@]}"; do
   esac
 done
 # Sources no longer named go, so the folder builds exactly what Kbuild says.
-find "$dest" -name '*.[ch]' | while read -r f; do
-  rel=${f#"$dest"/}
-  printf '%s\n' "${files[@]}" | grep -qxF "$rel" || rm -f "$f"
+declare -A named
+for f in "${files[@]}"; do
+  named[$f]=1
 done
+while read -r f; do
+  [ -n "${named[${f#"$dest"/}]:-}" ] || rm -f "$f"
+done < <(find "$dest" -name '*.[ch]')
 
 if [ -n "$archive" ]; then
   name=$(basename "$dest")
