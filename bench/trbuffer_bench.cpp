@@ -1,6 +1,8 @@
 // Benchmarks of the trace core, each against a baseline in the same run:
 //   Print     TracePrint of a 64-byte line vs. spin lock + memchr + memcpy
 //             of the same bytes into a ring + unlock (goal: at most 2x);
+//             PrintBaselineClock adds the one clock read and stamp encoding
+//             that every new line needs, to show what the clock costs;
 //   Printf    TraceVprintf of "%s %d %08X\n" vs. snprintf + that baseline
 //             (goal: at most 1.5x);
 //   ReadBack  TraceRead of 8,192 lines (lines per second).
@@ -16,7 +18,7 @@
 
 namespace {
 
-const char kLine[] = "bench line of sixty-four bytes: 0123456789abcdefghijklmnopqrst\n";
+const char kLine[] = "bench line of sixty-four bytes: 0123456789abcdefghijklmnopqrstu\n";
 static_assert(sizeof kLine - 1 == 64, "a 64-byte line");
 
 TRCHANNEL BenchChannel(const char* name)
@@ -54,6 +56,19 @@ void BM_PrintBaseline(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_PrintBaseline);
+
+void BM_PrintBaselineClock(benchmark::State& state)
+{
+    BaselineRing ring;
+    char stamp[TRACESTAMP_CODEDLEN];
+    for (auto _ : state) {
+        TraceEncodeTimeStamp(counter_usec(), stamp);
+        benchmark::DoNotOptimize(stamp);
+        ring.append(kLine, sizeof kLine - 1);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PrintBaselineClock);
 
 void BM_Print(benchmark::State& state)
 {

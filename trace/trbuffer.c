@@ -200,7 +200,10 @@ void TraceBuffer_Write(TraceBuffer* tb, const char* data, size_t inLen)
     char stamp[TRACESTAMP_CODEDLEN];
     int stamped = 0;
 
-    QP_ASSERT(inLen == ss8len(data));
+    /* inLen is the text's length: no 0 byte before it, and one at it.
+     * memchr finds that faster than a character scan. */
+    if (memchr(data, 0, inLen) || data[inLen])
+        qp_assert_failed(__FILE__, __LINE__, "inLen == ss8len(data)");
     if (inLen > TRACEBUFFER_MAXWRITE)
         inLen = TRACEBUFFER_MAXWRITE;
     end = data + inLen;

@@ -167,7 +167,7 @@ void TracePrint(TRCLIENT client, TRCHANNEL channel, const char* value)
     TraceBuffer* tb = TraceAnchor_GetBuffer(&traceAnchor, channel);
     (void)client;
     if (tb && value)
-        TraceBuffer_Write(tb, value, ss8len(value));
+        TraceBuffer_Write(tb, value, strlen(value));
 }
 
 /* The heap is exhausted: the text goes through the static scratch, cut so
