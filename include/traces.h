@@ -32,7 +32,7 @@ typedef struct _TRCHANNEL {
     int unused;
 } * TRCHANNEL;
 
-#define TRCHANNEL_DEFAULT ((TRCHANNEL)(intptr_t)-1)
+#define TRCHANNEL_DEFAULT ((TRCHANNEL)(uintptr_t)-1)
 
 enum {
     TRACEVERSION = 5,

@@ -37,6 +37,14 @@ struct OwnBuffer {
         return out;
     }
     void info(size_t* start, size_t* end, size_t* endLen) { TraceBuffer_Info(&tb, start, end, endLen); }
+    // The line in progress and its read length.
+    void expectOpenLine(size_t endLine, size_t endLineLen)
+    {
+        size_t end, endLen;
+        info(nullptr, &end, &endLen);
+        EXPECT_EQ(endLine, end);
+        EXPECT_EQ(endLineLen, endLen);
+    }
 };
 
 bool IsDecodedStamp(const std::string& s)
@@ -108,18 +116,13 @@ TEST(TraceBuffer, NewBufferHoldsTheCreationLine)
 TEST(TraceBuffer, ContinuesAnOpenLineWithoutNewStamp)
 {
     OwnBuffer b;
-    size_t end, endLen;
     b.write("abc");
-    b.info(nullptr, &end, &endLen);
-    EXPECT_EQ(1u, end);
-    EXPECT_EQ(17u, endLen);
+    b.expectOpenLine(1u, 17u);
     std::string open = b.read(1);
     EXPECT_EQ("abc", Text(open));
     b.write("");
     b.write("def\n");
-    b.info(nullptr, &end, &endLen);
-    EXPECT_EQ(2u, end);
-    EXPECT_EQ(0u, endLen);
+    b.expectOpenLine(2u, 0u);
     std::string line = b.read(1);
     EXPECT_EQ("abcdef", Text(line));
     EXPECT_EQ(open.substr(0, 14), line.substr(0, 14));
@@ -147,23 +150,16 @@ TEST(TraceBuffer, LongWritesAreCutAndEnded)
 {
     OwnBuffer b;
     b.write(std::string(70000, 'a'));
-    size_t end, endLen;
-    b.info(nullptr, &end, &endLen);
-    EXPECT_EQ(2u, end);
-    EXPECT_EQ(0u, endLen);
+    b.expectOpenLine(2u, 0u);
     EXPECT_EQ(std::string(65536, 'a'), Text(b.read(1)));
     b.write("next");
     EXPECT_EQ("next", Text(b.read(2)));
 
     OwnBuffer two;
     two.write(std::string(40000, 'b'));
-    two.info(nullptr, &end, &endLen);
-    EXPECT_EQ(1u, end);
-    EXPECT_EQ(40014u, endLen);
+    two.expectOpenLine(1u, 40014u);
     two.write(std::string(40000, 'c'));
-    two.info(nullptr, &end, &endLen);
-    EXPECT_EQ(2u, end);
-    EXPECT_EQ(0u, endLen);
+    two.expectOpenLine(2u, 0u);
     std::string line = two.read(1);
     EXPECT_EQ(80014u, line.size()); // 80,007 raw bytes with the stamp
     EXPECT_EQ(std::string(40000, 'b') + std::string(40000, 'c'), Text(line));

@@ -422,7 +422,7 @@ size_t TraceAnchor_OpenChannel(TraceAnchor* anchor, const char* name, TraceBuffe
 
 TraceBuffer* TraceAnchor_GetBuffer(TraceAnchor* anchor, TRCHANNEL channel)
 {
-    intptr_t number = (intptr_t)channel;
+    long number = (long)channel; /* pointer-sized: the kernel has no intptr_t */
     size_t count = __atomic_load_n(&anchor->count, __ATOMIC_ACQUIRE); /* [observe] */
     if (number == -1)
         number = 1;

@@ -35,7 +35,7 @@ static uint64_t trace_io_u64(const void* input, size_t offset)
 
 static TRCHANNEL trace_io_channel(const void* input)
 {
-    return (TRCHANNEL)(intptr_t)trace_io_u64(input, 0);
+    return (TRCHANNEL)(uintptr_t)trace_io_u64(input, 0);
 }
 
 static size_t trace_io_put_u64(void* output, size_t offset, uint64_t value)
@@ -46,7 +46,7 @@ static size_t trace_io_put_u64(void* output, size_t offset, uint64_t value)
 
 static size_t trace_io_put_channel(void* output, TRCHANNEL channel)
 {
-    return trace_io_put_u64(output, 0, (uint64_t)(intptr_t)channel);
+    return trace_io_put_u64(output, 0, (uint64_t)(uintptr_t)channel);
 }
 
 static int trace_io_has_zero_unit(const void* text, size_t units)
