@@ -215,6 +215,8 @@ TEST(Alarm, SignalDuringDeliveryIsDeliveredAgain)
             alarm_handler_complete(a);
         }
     };
+    runs.store(0);
+    go.store(false);
     alarm_init(&alarm);
     ASSERT_EQ(alarm_schedule_sig(&alarm, Local::handler), 1);
     while (runs.load() == 0)
