@@ -13,7 +13,7 @@
  * The allocating forms measure first and allocate once; the v forms put the
  * pointer array and all texts into one allocation. Reentrant, no state.
  */
-#include "sstring.h"
+#include "sschars.h"
 
 /* The longest sequence any push writes (UTF-8, 31-bit scheme). */
 #define SSC_MAX_UNITS 6
@@ -40,6 +40,12 @@ static size_t ssc_room(const void* dest, size_t size, int terminate)
             uint32_t cp = PULL(src, count, i, &i);                                                 \
             if (cp == 0 && (!exact || !src))                                                       \
                 break;                                                                             \
+            if (cp < 0x80) { /* one unit of the same value in every encoding */                   \
+                if (stored == len && len < room)                                                   \
+                    dest[stored++] = (TT)cp;                                                       \
+                len++;                                                                             \
+                continue;                                                                          \
+            }                                                                                      \
             n = 0;                                                                                 \
             PUSH(units, SSC_MAX_UNITS, &n, cp);                                                    \
             if (stored == len && len + n <= room) {                                                \
@@ -119,9 +125,9 @@ static size_t ssc_room(const void* dest, size_t size, int terminate)
         return array;                                                                              \
     }
 
-SSC_DEFINE(8, w, char, wchar_t, ss8pullchar, sswpushchar)
-SSC_DEFINE(8, 16, char, uint16_t, ss8pullchar, ss16pushchar)
-SSC_DEFINE(8, 32, char, uint32_t, ss8pullchar, ss32pushchar)
-SSC_DEFINE(w, 8, wchar_t, char, sswpullchar, ss8pushchar)
-SSC_DEFINE(16, 8, uint16_t, char, ss16pullchar, ss8pushchar)
-SSC_DEFINE(32, 8, uint32_t, char, ss32pullchar, ss8pushchar)
+SSC_DEFINE(8, w, char, wchar_t, ss8_pull, ssw_push)
+SSC_DEFINE(8, 16, char, uint16_t, ss8_pull, ss16_push)
+SSC_DEFINE(8, 32, char, uint32_t, ss8_pull, ss32_push)
+SSC_DEFINE(w, 8, wchar_t, char, ssw_pull, ss8_push)
+SSC_DEFINE(16, 8, uint16_t, char, ss16_pull, ss8_push)
+SSC_DEFINE(32, 8, uint32_t, char, ss32_pull, ss8_push)

@@ -318,13 +318,46 @@ static int ss_order(uint32_t a, uint32_t b)
     return a < b ? -1 : a > b;
 }
 
-/* Character by character until a difference or both ends. */
-static int ss_cmp(ss_pull_fn pull, const SS_T* a, size_t len_a, const SS_T* b, size_t len_b)
+/* Fold kinds of the comparisons. */
+enum { SS_FOLD_NONE, SS_FOLD_ASCII, SS_FOLD_U5 };
+
+/* The comparison pull of a fold kind (the ASCII forms compare units). */
+static inline uint32_t ss_cmp_pull(int fold, const SS_T* s, size_t len, size_t i, size_t* next)
+{
+    if (fold == SS_FOLD_NONE)
+        return SS_PULL(s, len, i, next);
+    return fold == SS_FOLD_ASCII ? SS_PULL_ASCIIB(s, len, i, next) : SS_PULL_U5(s, len, i, next);
+}
+
+/* The same for an ASCII unit, without a call: the fast path of ss_cmp. */
+static inline uint32_t ss_cmp_fold_ascii(int fold, uint32_t unit)
+{
+    if (fold == SS_FOLD_ASCII)
+        return unit - 'a' < 26 ? unit - ('a' - 'A') : unit;
+    if (fold == SS_FOLD_U5)
+        return unit - 'A' < 26 ? unit + ('a' - 'A') : unit;
+    return unit;
+}
+
+/* Character by character until a difference or both ends. Inlined into
+ * each compare operation, so the fold kind is a constant there. */
+static inline int ss_cmp(int fold, const SS_T* a, size_t len_a, const SS_T* b, size_t len_b)
 {
     size_t ia = 0, ib = 0;
 
+    a = SS_P(fix)(a);
+    b = SS_P(fix)(b);
+    if (fold == SS_FOLD_U5)
+        (void)ssu5fold32(0); /* the first folding runs the tables' self-test */
     for (;;) {
-        uint32_t ca = pull(a, len_a, ia, &ia), cb = pull(b, len_b, ib, &ib);
+        uint32_t ca, cb;
+        if (ia < len_a && ib < len_b && (SS_UNIT(a[ia]) | SS_UNIT(b[ib])) < 0x80) {
+            ca = ss_cmp_fold_ascii(fold, SS_UNIT(a[ia++]));
+            cb = ss_cmp_fold_ascii(fold, SS_UNIT(b[ib++]));
+        } else {
+            ca = ss_cmp_pull(fold, a, len_a, ia, &ia);
+            cb = ss_cmp_pull(fold, b, len_b, ib, &ib);
+        }
         if (ca != cb)
             return ss_order(ca, cb);
         if (ca == 0)
@@ -333,96 +366,97 @@ static int ss_cmp(ss_pull_fn pull, const SS_T* a, size_t len_a, const SS_T* b, s
 }
 
 /* s cut to the prefix's length compared with the prefix. */
-static int ss_cmps(ss_pull_fn pull, const SS_T* s, size_t len_s, const SS_T* p, size_t len_p)
+static int ss_cmps(int fold, const SS_T* s, size_t len_s, const SS_T* p, size_t len_p)
 {
     size_t is = 0, ip = 0;
 
     for (;;) {
-        uint32_t cp = pull(p, len_p, ip, &ip), cs;
+        uint32_t cp = ss_cmp_pull(fold, p, len_p, ip, &ip), cs;
         if (cp == 0)
             return 0;
-        cs = pull(s, len_s, is, &is);
+        cs = ss_cmp_pull(fold, s, len_s, is, &is);
         if (cs != cp)
             return ss_order(cs, cp);
     }
 }
 
 /* Exact lengths, zeros included; a shorter array that is a prefix of the
- * other is smaller. */
-static int ss_cmpb(ss_pull_fn pull, const SS_T* a, size_t len_a, const SS_T* b, size_t len_b)
+ * other is smaller. The exact form compares units. */
+static int ss_cmpb(int fold, const SS_T* a, size_t len_a, const SS_T* b, size_t len_b)
 {
     size_t ia = 0, ib = 0;
 
+    if (!a)
+        len_a = 0;
+    if (!b)
+        len_b = 0;
     while (ia < len_a && ib < len_b) {
-        uint32_t ca = pull(a, len_a, ia, &ia), cb = pull(b, len_b, ib, &ib);
+        uint32_t ca, cb;
+        if (fold == SS_FOLD_NONE) {
+            ca = SS_UNIT(a[ia++]);
+            cb = SS_UNIT(b[ib++]);
+        } else {
+            ca = ss_cmp_pull(fold, a, len_a, ia, &ia);
+            cb = ss_cmp_pull(fold, b, len_b, ib, &ib);
+        }
         if (ca != cb)
             return ss_order(ca, cb);
     }
     return ss_order(ia < len_a, ib < len_b);
 }
 
-static uint32_t ss_pull_unit(const SS_T* text, size_t len, size_t index, size_t* next)
-{
-    if (!text || index >= len) {
-        *next = index;
-        return 0;
-    }
-    *next = index + 1;
-    return SS_UNIT(text[index]);
-}
-
-/* The compare operations of one sub-family F with pull PULL. */
-#define SS_CMP_FAMILY(F, PULL)                                                                     \
+/* The compare operations of one sub-family F with fold kind FOLD. */
+#define SS_CMP_FAMILY(F, FOLD)                                                                     \
     int SS_P(SSN_(, F, cmp, n))(const SS_T* a, size_t la, const SS_T* b, size_t lb)                \
     {                                                                                              \
-        return ss_cmp(PULL, a, la, b, lb);                                                         \
+        return ss_cmp(FOLD, a, la, b, lb);                                                         \
     }                                                                                              \
     int SS_P(SSN_(, F, cmp, ))(const SS_T* a, const SS_T* b)                                       \
     {                                                                                              \
-        return ss_cmp(PULL, a, SS_UNBOUNDED, b, SS_UNBOUNDED);                                     \
+        return ss_cmp(FOLD, a, SS_UNBOUNDED, b, SS_UNBOUNDED);                                     \
     }                                                                                              \
     int SS_P(SSN_(, F, cmp, n1))(const SS_T* a, size_t la, const SS_T* b)                          \
     {                                                                                              \
-        return ss_cmp(PULL, a, la, b, SS_UNBOUNDED);                                               \
+        return ss_cmp(FOLD, a, la, b, SS_UNBOUNDED);                                               \
     }                                                                                              \
     int SS_P(SSN_(, F, cmp, n2))(const SS_T* a, const SS_T* b, size_t lb)                          \
     {                                                                                              \
-        return ss_cmp(PULL, a, SS_UNBOUNDED, b, lb);                                               \
+        return ss_cmp(FOLD, a, SS_UNBOUNDED, b, lb);                                               \
     }                                                                                              \
     int SS_P(SSN_(, F, cmps, n))(const SS_T* s, size_t ls, const SS_T* p, size_t lp)               \
     {                                                                                              \
-        return ss_cmps(PULL, s, ls, p, lp);                                                        \
+        return ss_cmps(FOLD, s, ls, p, lp);                                                        \
     }                                                                                              \
     int SS_P(SSN_(, F, cmps, ))(const SS_T* s, const SS_T* p)                                      \
     {                                                                                              \
-        return ss_cmps(PULL, s, SS_UNBOUNDED, p, SS_UNBOUNDED);                                    \
+        return ss_cmps(FOLD, s, SS_UNBOUNDED, p, SS_UNBOUNDED);                                    \
     }                                                                                              \
     int SS_P(SSN_(, F, cmps, n1))(const SS_T* s, size_t ls, const SS_T* p)                         \
     {                                                                                              \
-        return ss_cmps(PULL, s, ls, p, SS_UNBOUNDED);                                              \
+        return ss_cmps(FOLD, s, ls, p, SS_UNBOUNDED);                                              \
     }                                                                                              \
     int SS_P(SSN_(, F, cmps, n2))(const SS_T* s, const SS_T* p, size_t lp)                         \
     {                                                                                              \
-        return ss_cmps(PULL, s, SS_UNBOUNDED, p, lp);                                              \
+        return ss_cmps(FOLD, s, SS_UNBOUNDED, p, lp);                                              \
     }
 
-SS_CMP_FAMILY(, SS_PULL)
-SS_CMP_FAMILY(ascii, SS_PULL_ASCIIB)
-SS_CMP_FAMILY(u5, SS_PULL_U5)
+SS_CMP_FAMILY(, SS_FOLD_NONE)
+SS_CMP_FAMILY(ascii, SS_FOLD_ASCII)
+SS_CMP_FAMILY(u5, SS_FOLD_U5)
 
 int SS_P(cmpb)(const SS_T* a, size_t len_a, const SS_T* b, size_t len_b)
 {
-    return ss_cmpb(ss_pull_unit, a, len_a, b, len_b);
+    return ss_cmpb(SS_FOLD_NONE, a, len_a, b, len_b);
 }
 
 int SS_P(asciicmpbi)(const SS_T* a, size_t len_a, const SS_T* b, size_t len_b)
 {
-    return ss_cmpb(SS_PULL_ASCIIB, a, len_a, b, len_b);
+    return ss_cmpb(SS_FOLD_ASCII, a, len_a, b, len_b);
 }
 
 int SS_P(u5cmpbi)(const SS_T* a, size_t len_a, const SS_T* b, size_t len_b)
 {
-    return ss_cmpb(SS_PULL_U5, a, len_a, b, len_b);
+    return ss_cmpb(SS_FOLD_U5, a, len_a, b, len_b);
 }
 
 /* ---- search -------------------------------------------------------------------- */
