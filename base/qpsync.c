@@ -36,8 +36,10 @@
  * non-negative; the waiters (negative count) are queued under the lock.
  *
  * Global state: created on first use (sync_global_get), installed with an
- * exchange, freed by qpsync_terminator at exit. While it does not exist,
- * locks only record their owner. The creation must not take a lock: palloc
+ * exchange, freed by qpsync_terminator at exit. While it cannot be created,
+ * locks only record their owner; once freed at exit, the locks keep their
+ * full behaviour and holds meet under the platform's fallback line, so exit
+ * handlers that run later may still wait and lock. The creation must not take a lock: palloc
  * and the platform line initialisation take none.
  */
 #include "qpsyncint.h"
@@ -46,6 +48,16 @@
 
 sync_global_t* volatile sync_global;
 int sync_global_initialized;
+/* Set when the state was freed at exit: the locks go on working (holds then
+ * meet under the platform's fallback line) instead of falling back to the
+ * owner-only mode, which would strand a waiter of a lock held at that time. */
+static int sync_global_terminated;
+
+/* Locks only record their owner: the global state never came to exist. */
+static int sync_owner_only(void)
+{
+    return !qp_load(&sync_global) && !sync_global_get() && !qp_load(&sync_global_terminated);
+}
 
 /* ---- atomics ---------------------------------------------------------------- */
 
@@ -191,6 +203,7 @@ void qpsync_terminator(void)
         return;
     }
     thread_collect_all();
+    qp_store(&sync_global_terminated, 1);
     qp_store(&sync_global, (sync_global_t*)0);
     sync_global_destroy(g);
 }
@@ -268,7 +281,7 @@ void sync_lock(sync_t* s)
 {
     void* self = qpsync_self();
     QP_ASSERT_AS(qp_load_relaxed(&s->owner) != self, "s->owner != self");
-    if (!qp_load(&sync_global) && !sync_global_get()) {
+    if (sync_owner_only()) {
         sync_take_owner(s, self);
         return;
     }
@@ -279,7 +292,7 @@ void sync_unlock(sync_t* s)
 {
     void* self = qpsync_self();
     QP_ASSERT(s->owner == self);
-    if (!qp_load(&sync_global)) {
+    if (sync_owner_only()) {
         qp_store_relaxed(&s->owner, (void*)0);
         return;
     }
@@ -318,7 +331,7 @@ void sync_spin_lock(sync_t* s, void* self)
 
     QP_ASSERT_AS(self == qpsync_self(), "self == thread_self_()");
     QP_ASSERT_AS(qp_load_relaxed(&s->owner) != self, "s->owner != self");
-    if (!sync_global_get()) {
+    if (sync_owner_only()) {
         sync_take_owner(s, self);
         return;
     }
@@ -353,7 +366,7 @@ void sync_spin_unlock(sync_t* s)
     QP_ASSERT_AS(s->owner == qpsync_self() || !sync_global,
                  "s->owner == thread_self_() || !sync_global");
     qp_store_relaxed(&s->owner, (void*)0);
-    if (!qp_load(&sync_global)) {
+    if (sync_owner_only()) {
         return;
     }
     do {
@@ -468,7 +481,9 @@ static hold_line_t* hold_line(hold_t* h)
 {
     sync_global_t* g = sync_global_get();
     uint32_t hash = qp_load_relaxed(&h->hash);
-    QP_ASSERT(g);
+    if (!g) {
+        return qpsync_os_fallback_line();
+    }
     if (!hash) {
         hash = bits_hash_ptr(h) | 0x80000000u;
         qp_store_relaxed(&h->hash, hash);

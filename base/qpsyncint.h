@@ -7,8 +7,9 @@
  * implements them for user mode, the kernel module implements the same set.
  *
  * The global state lives in one page allocation (aligned to 64 bytes) made on
- * first use and freed by qpsync_terminator at exit; after that, and while it
- * cannot be allocated, locks only record their owner.
+ * first use and freed by qpsync_terminator at exit. While it cannot be
+ * allocated, locks only record their owner; after exit freed it, holds meet
+ * under the platform's fallback line.
  */
 #ifndef QPSYNCINT_H
 #define QPSYNCINT_H
@@ -117,6 +118,8 @@ typedef struct qpsync_deadline_t {
 void qpsync_os_line_init(hold_line_t* line);
 void qpsync_os_line_term(hold_line_t* line);
 void qpsync_os_line_lock(hold_line_t* line);
+/* A statically initialised line for holds when no global state exists. */
+hold_line_t* qpsync_os_fallback_line(void);
 void qpsync_os_line_unlock(hold_line_t* line);
 
 void qpsync_os_hold_init(hold_t* h);
@@ -138,6 +141,7 @@ void qpsync_os_preempt_restore(int state);
  * system refuses falls back to the default. */
 int qpsync_os_thread_create(size_t stack_size, thread_ref_t* ref);
 void qpsync_os_thread_join(uintptr_t thread);
+int qpsync_os_thread_is_self(uintptr_t thread);
 void qpsync_os_thread_cancel(uintptr_t thread);
 void qpsync_os_sleep_msec(int msecs);
 

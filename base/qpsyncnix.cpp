@@ -84,6 +84,12 @@ void qpsync_os_line_unlock(hold_line_t* line)
     QP_ASSERT(!pthread_mutex_unlock(&line->mutex));
 }
 
+hold_line_t* qpsync_os_fallback_line(void)
+{
+    static hold_line_t line = {PTHREAD_MUTEX_INITIALIZER};
+    return &line;
+}
+
 void qpsync_os_hold_init(hold_t* h)
 {
     QP_ASSERT(!pthread_cond_init(&h->cond, hold_condattr()));
@@ -159,6 +165,11 @@ int qpsync_os_thread_create(size_t stack_size, thread_ref_t* ref)
 void qpsync_os_thread_join(uintptr_t thread)
 {
     QP_ASSERT(!pthread_join(pthread_t(thread), nullptr));
+}
+
+int qpsync_os_thread_is_self(uintptr_t thread)
+{
+    return pthread_equal(pthread_t(thread), pthread_self());
 }
 
 void qpsync_os_thread_cancel(uintptr_t thread)

@@ -160,7 +160,8 @@ static void thread_ref_collect(sync_global_t* g, thread_ref_t* ref)
         qpsync_os_sleep_msec(5);
     }
     thread = qp_load(&ref->thread);
-    if (thread) {
+    /* exit() called on a tracked thread collects the others, not itself */
+    if (thread && !qpsync_os_thread_is_self(thread)) {
         if (ref->cancel_on_collect && !qp_load(&ref->finished)) {
             qpsync_os_thread_cancel(thread);
         }

@@ -397,3 +397,48 @@ TEST(QpSyncClock, ConversionsAndCounters)
     EXPECT_GE(counter_usec() - usec0, 260000u);
     EXPECT_LE(counter_sec(), counter_msec() / 1000 + 1);
 }
+
+namespace {
+
+// In a child process: after the global state is freed (as at exit), holds,
+// contended locks and pin waits with timeouts still work.
+void use_after_terminator()
+{
+    sync_t lock;
+    sync_init(&lock);
+    sync_lock(&lock); // creates the state if no earlier test did
+    sync_unlock(&lock);
+    qpsync_terminator();
+
+    hold_t hold;
+    hold_init(&hold);
+    bool ok = hold_wait(&hold, 10) == 0;
+    hold_term(&hold);
+
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; t++) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; i++) {
+                sync_lock(&lock);
+                counter++;
+                sync_unlock(&lock);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    pin_t pin;
+    pin_init(&pin);
+    ok = ok && counter == 6000 && pin_wait(&pin.vtbl, nullptr, 10) == 0;
+    pin_term(&pin);
+    exit(ok ? 0 : 1);
+}
+
+} // namespace
+
+TEST(QpSyncGlobalDeathTest, PrimitivesWorkAfterTerminator)
+{
+    EXPECT_EXIT(use_after_terminator(), testing::ExitedWithCode(0), "");
+}

@@ -159,6 +159,29 @@ TEST(QpThreadDeathTest, CollectionCancelsOnlyCancelOnCollectThreads)
 
 namespace {
 
+void exit_from_thread(void*)
+{
+    exit(0);
+}
+
+void start_thread_that_exits()
+{
+    thread_start(exit_from_thread, nullptr);
+    for (;;) {
+        thread_wait(1000);
+    }
+}
+
+} // namespace
+
+// exit() on a tracked thread collects the other threads but not itself.
+TEST(QpThreadDeathTest, ExitOnTrackedThreadDoesNotJoinItself)
+{
+    EXPECT_EXIT(start_thread_that_exits(), testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
 struct chain_link {
     thread_queued_proc_t link;
     int index;
