@@ -143,6 +143,29 @@ TEST_F(TraceApi, ListSkipsNamesThatDoNotFit)
 }
 
 size_t CountAllocations(const std::function<void()>& action);
+extern size_t allocationBytes;
+
+// A new channel costs its buffer object from the debug heap (ring and
+// index come from the page allocator); opening it again costs nothing.
+TEST_F(TraceApi, NewChannelAllocatesOnlyItsObject)
+{
+    EXPECT_EQ(1u, CountAllocations([] { Open("api.memory"); }));
+    EXPECT_EQ(sizeof(TraceBuffer), allocationBytes);
+    EXPECT_EQ(0u, CountAllocations([] { Open("API.memory"); }));
+    TraceBuffer* tb = TraceAnchor_GetBuffer(&traceAnchor, Open("api.memory"));
+    ASSERT_NE(nullptr, tb);
+    EXPECT_EQ(size_t(TRACEBUFFER_DATASIZE), tb->dataSize);
+    EXPECT_EQ(size_t(TRACEBUFFER_INDEXSIZE), tb->indexSize);
+}
+
+// A write whose length is not the text's length is a programming error.
+TEST_F(TraceApi, WriteWithWrongLengthStops)
+{
+    TraceBuffer* tb = TraceAnchor_GetBuffer(&traceAnchor, Open("api.death"));
+    const char text[] = "abc\0\0";
+    EXPECT_DEATH(TraceBuffer_Write(tb, text, 5), "inLen == ss8len");
+    EXPECT_DEATH(TraceBuffer_Write(tb, text, 2), "inLen == ss8len");
+}
 
 // Formatting stays on the stack up to 299 bytes and goes through the heap
 // from 300 bytes on; long texts arrive whole.
@@ -440,13 +463,16 @@ TEST_F(TraceApi, ReceiveRunsEachCall)
 // heap's trace hook.
 namespace {
 size_t allocationCount;
-void CountAllocation(const char*, int, void*, size_t)
+size_t allocationBytes;
+void CountAllocation(const char*, int, void*, size_t size)
 {
     allocationCount++;
+    allocationBytes += size;
 }
 size_t CountAllocations(const std::function<void()>& action)
 {
     allocationCount = 0;
+    allocationBytes = 0;
     debugheap_trace = CountAllocation;
     action();
     debugheap_trace = nullptr;

@@ -6,14 +6,11 @@ qp_area(trace
   trace/trnewchannelnix.cpp)
 qp_area(trimp base/trace/trimp.c)
 
-# The tests need the string area; they are declared once it exists.
 set(QP_TRACE_TEST_AREAS trace trimp fmt str sync core)
-if(TARGET qp_str)
-  qp_unit_test(trbuffer tests/trbuffer_test.cpp AREAS ${QP_TRACE_TEST_AREAS})
-  # The stress tests of the buffer also run under ThreadSanitizer.
-  set_tests_properties(trbuffer PROPERTIES LABELS "unit;tsan")
-  qp_unit_test(trdll tests/trdll_test.cpp AREAS ${QP_TRACE_TEST_AREAS})
-  qp_unit_test(trimp tests/trimp_test.cpp AREAS ${QP_TRACE_TEST_AREAS})
-  qp_bench(trbuffer bench/trbuffer_bench.cpp AREAS ${QP_TRACE_TEST_AREAS})
-  qp_fuzz(trreceive tests/fuzz/trreceive_fuzz.cpp AREAS ${QP_TRACE_TEST_AREAS})
-endif()
+qp_unit_test(trbuffer tests/trbuffer_test.cpp AREAS ${QP_TRACE_TEST_AREAS})
+# The stress tests of the buffer also run under ThreadSanitizer.
+set_tests_properties(trbuffer PROPERTIES LABELS "unit;tsan")
+qp_unit_test(trdll tests/trdll_test.cpp AREAS ${QP_TRACE_TEST_AREAS})
+qp_unit_test(trimp tests/trimp_test.cpp AREAS ${QP_TRACE_TEST_AREAS})
+qp_bench(trbuffer bench/trbuffer_bench.cpp AREAS ${QP_TRACE_TEST_AREAS})
+qp_fuzz(trreceive tests/fuzz/trreceive_fuzz.cpp AREAS ${QP_TRACE_TEST_AREAS})
