@@ -57,9 +57,8 @@ size_t TraceListW(TRCLIENT client, wchar_t* buffer, size_t maxChars)
         return 0;
     /* A UTF-8 name takes up to four bytes per unit; the list never needs
      * more than the whole names area. */
-    listSize = maxChars < trace_list_max_bytes / 4 ? (maxChars + 125) * 4 : trace_list_max_bytes;
-    if (listSize > trace_list_max_bytes)
-        listSize = trace_list_max_bytes;
+    listSize = maxChars < trace_list_max_bytes / 4 - 125 ? (maxChars + 125) * 4
+                                                         : trace_list_max_bytes;
     list = (char*)malloc_d(listSize);
     if (!list)
         return 0;
