@@ -17,9 +17,11 @@ TRACEEXPORTS* traceExports;
 TRCLIENT traceClient;
 TRCHANNEL traceDefaultChannel = TRCHANNEL_DEFAULT;
 
-/* The attach code (the program's loader of the trace library, or the kernel
- * client's explicit attach) supplies the real trautoattach; without it a
- * program only traces into a table that someone set in traceExports. */
+/* Stand-in until the attach code (base/trace/trimpnix, the kernel's
+ * trimpklin) is linked with the wrappers: without it a program only traces
+ * into a table that someone set in traceExports. Remove it when the attach
+ * unit joins this area: a weak definition satisfies the reference, so a
+ * static archive would otherwise never pull the attach unit in. */
 __attribute__((weak)) int trautoattach(void)
 {
     return traceExports != 0;
