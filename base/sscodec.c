@@ -9,8 +9,8 @@
  * skip what they do not understand and never terminate.
  *
  * Base64 checks itself once, on the first encode or decode: four vectors of
- * 25 to 28 bytes must give their known texts and decode back. The flag is a
- * plain int; racing first calls both run the same check.
+ * 25 to 28 bytes must give their known texts and decode back. The flag is
+ * a relaxed atomic; racing first calls both run the same check.
  */
 #include "sstring.h"
 
@@ -109,7 +109,7 @@ static void* ss_decode_m(malloc_i* ma, ss_decoder_fn decoder, const char* text, 
 static const char ss_base64_alphabet[65] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-static volatile int ss_base64_checked;
+static int ss_base64_checked;
 
 static size_t ss_base64_encode_(char* dest, size_t size, const void* data, size_t len)
 {
@@ -187,12 +187,12 @@ static void ss_base64_check(void)
         QP_ASSERT(ss_base64_decode_(back, sizeof back, text, SS_UNBOUNDED) == len);
         QP_ASSERT(ss8cmpb(back, len, plain, len) == 0);
     }
-    ss_base64_checked = 1;
+    __atomic_store_n(&ss_base64_checked, 1, __ATOMIC_RELAXED);
 }
 
 size_t ss8base64encoden(char* dest, size_t size, const void* data, size_t len)
 {
-    if (!ss_base64_checked)
+    if (!__atomic_load_n(&ss_base64_checked, __ATOMIC_RELAXED))
         ss_base64_check();
     return ss_base64_encode_(dest, size, data, len);
 }
@@ -214,7 +214,7 @@ char* ss8base64encodem(malloc_i* ma, const char* text)
 
 size_t ss8base64decoden(void* dest, size_t size, const char* text, size_t text_len)
 {
-    if (!ss_base64_checked)
+    if (!__atomic_load_n(&ss_base64_checked, __ATOMIC_RELAXED))
         ss_base64_check();
     return ss_base64_decode_(dest, size, text, text_len);
 }

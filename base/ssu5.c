@@ -8,15 +8,16 @@
  * them read as 0xFFFF), the other planes over the 64 slots of ssu5map32.
  * A code point not found folds to itself.
  *
- * The first folding runs ssu5_validate_tables once. The flag is a plain int:
- * two threads racing on first use both run the same read-only check.
+ * The first folding runs ssu5_validate_tables. The flag is read and set
+ * with relaxed atomics: two threads racing on first use both run the same
+ * read-only check, which is harmless.
  */
 #include "sstring.h"
 
 #define SSU5_UNCHANGED 32
 #define SSU5_IN_MAP16  255
 
-static volatile int ssu5_tables_validated;
+static int ssu5_tables_validated;
 
 static uint32_t ssu5_lookup16(uint32_t cp)
 {
@@ -57,7 +58,7 @@ static uint32_t ssu5_fold_(uint32_t cp)
 
 uint32_t ssu5fold32(uint32_t cp)
 {
-    if (!ssu5_tables_validated)
+    if (!__atomic_load_n(&ssu5_tables_validated, __ATOMIC_RELAXED))
         ssu5_validate_tables();
     return ssu5_fold_(cp);
 }
@@ -163,5 +164,5 @@ void ssu5_validate_tables(void)
     ssu5_validate_spots();
     ssu5_validate_push();
     ssu5_validate_round_trip();
-    ssu5_tables_validated = 1;
+    __atomic_store_n(&ssu5_tables_validated, 1, __ATOMIC_RELAXED);
 }

@@ -378,6 +378,33 @@ TEST(SsHash, Djb2)
     EXPECT_EQ(ssdjb2hash("\xff"), 5381u * 33 + 0xFF);  // bytes are unsigned
 }
 
+// The wide family has the same operations over one unit per code point.
+TEST(SsWide, SameOperations)
+{
+    const wchar_t* s = L"Stra\u00dfe/\u0130x";
+    EXPECT_EQ(sswlen(s), 9u);
+    EXPECT_EQ(sswchrc(s, L'/'), s + 6);
+    EXPECT_EQ(sswrchrc(s, L'x'), s + 8);
+    EXPECT_EQ(sswu5strci(s, L"STRA"), s);
+    EXPECT_EQ(sswasciicmpsi(s, L"sTRA"), 0);
+    wchar_t folded[16];
+    EXPECT_EQ(sswu5fold(folded, 16, L"\u0100B\U00010400"), 3u);
+    EXPECT_EQ(folded[0], 0x101);
+    EXPECT_EQ(folded[1], L'b');
+    EXPECT_EQ((uint32_t)folded[2], 0x10428u);
+    EXPECT_EQ(sswu5tailcn(2, L"ab\u0301", SS_UNBOUNDED), 2u);
+    EXPECT_EQ(sswu5tailcn(1, L"ab\u0301", SS_UNBOUNDED), 0u);  // only a mark would start it
+    const wchar_t* env[] = {L"HOME=/root", nullptr};
+    EXPECT_STREQ(sswenv(env, L"HOME"), L"/root");
+    EXPECT_EQ(sswxglob(L"a/*/c", L"a/b/c"), 1);
+    EXPECT_EQ(sswasciiglobdosi(L"A\"", L"a"), 1);
+    wchar_t small[4];
+    sswcpyn1(small, 4, L"abcdef");
+    EXPECT_STREQ(small, L"abc");
+    EXPECT_TRUE(sswisfull(small, 4));
+    EXPECT_FALSE(sswisvalid(L"\xd800"));
+}
+
 // ---- u5 folding -------------------------------------------------------------------
 
 // Every pair of the reference table, and identity between the pairs.
