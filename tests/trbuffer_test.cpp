@@ -479,6 +479,8 @@ TEST(TraceBufferStress, WritersAndReadersNeverSeeTornLines)
         t.join();
     EXPECT_FALSE(failed);
     EXPECT_GT(linesChecked.load(), 0ul);
+    RecordProperty("records_written", std::to_string(recordsWritten.load()));
+    RecordProperty("lines_checked", std::to_string(linesChecked.load()));
     size_t end;
     b.info(nullptr, &end, nullptr);
     EXPECT_EQ(recordsWritten.load() + 1, end);
