@@ -60,6 +60,20 @@ TEST(SsConv, Utf8OutputCutAtEveryBoundary)
     EXPECT_EQ(two[0], 0);
 }
 
+// Wide output cut at every size holds the first size - 1 characters.
+TEST(SsConv, WideOutputCutAtEverySize)
+{
+    for (size_t size = 1; size <= 6; size++) {
+        wchar_t out[6];
+        for (wchar_t& c : out)
+            c = L'#';
+        EXPECT_EQ(ss8convwn(out, size, mixed8, SS_UNBOUNDED), 4u);
+        size_t kept = size - 1 < 4 ? size - 1 : 4;
+        EXPECT_EQ(sswlen(out), kept) << size;
+        EXPECT_EQ(sswcmpn(out, kept, mixedw, kept), 0) << size;
+    }
+}
+
 // UTF-16 output never ends in half a surrogate pair.
 TEST(SsConv, Utf16OutputKeepsPairsWhole)
 {

@@ -172,6 +172,9 @@ TEST(SsText, CopyCutsAtEverySize)
     EXPECT_STREQ(buf, "he");
     ss8cpyn(buf, 4, nullptr, 2);
     EXPECT_STREQ(buf, "");
+    // Copies count units: unlike the conversions they may cut a character.
+    ss8cpyn(buf, 2, "\xc3\xa9", SS_UNBOUNDED);
+    EXPECT_STREQ(buf, "\xc3");
 }
 
 TEST(SsText, ConcatenateBothEnds)
