@@ -26,15 +26,21 @@ namespace {
 
 constexpr long nsec_per_sec = 1000000000L;
 
+pthread_condattr_t hold_monotonic_condattr;
+
+void hold_condattr_init()
+{
+    QP_ASSERT(!pthread_condattr_init(&hold_monotonic_condattr));
+    QP_ASSERT(!pthread_condattr_setclock(&hold_monotonic_condattr, CLOCK_MONOTONIC));
+}
+
+// pthread_once rather than a guarded static: the client library builds
+// this unit without the C++ runtime.
 const pthread_condattr_t* hold_condattr()
 {
-    static const pthread_condattr_t* const attr = [] {
-        static pthread_condattr_t monotonic;
-        QP_ASSERT(!pthread_condattr_init(&monotonic));
-        QP_ASSERT(!pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC));
-        return &monotonic;
-    }();
-    return attr;
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    QP_ASSERT(!pthread_once(&once, hold_condattr_init));
+    return &hold_monotonic_condattr;
 }
 
 void line_unlock_on_cancel(void* line)

@@ -102,6 +102,15 @@ static size_t trace_bytes_of_chars(const char* src, size_t len, size_t maxChars)
     return index;
 }
 
+/* The length of the line read into text: the client library's TraceRead
+ * answers 0 (and an empty string) when its request failed. */
+static size_t trace_read_text(TRCLIENT client, TRCHANNEL channel, size_t line, char* text,
+                              size_t size)
+{
+    size_t readSize = TraceRead(client, channel, line, text, size);
+    return readSize ? readSize - 1 : 0;
+}
+
 size_t TraceReadW(TRCLIENT client, TRCHANNEL channel, size_t line, wchar_t* buffer,
                   size_t maxChars)
 {
@@ -112,12 +121,12 @@ size_t TraceReadW(TRCLIENT client, TRCHANNEL channel, size_t line, wchar_t* buff
         return 0;
     viewChars = maxChars < trace_line_max_chars ? maxChars : trace_line_max_chars;
     if (viewChars * sizeof(wchar_t) < sizeof stackScratch) {
-        textLen = TraceRead(client, channel, line, stackScratch, sizeof stackScratch) - 1;
+        textLen = trace_read_text(client, channel, line, stackScratch, sizeof stackScratch);
         text = stackScratch;
     } else {
         size_t viewBytes = viewChars * sizeof(wchar_t);
         char* front = (char*)buffer;
-        textLen = TraceRead(client, channel, line, front, viewBytes) - 1;
+        textLen = trace_read_text(client, channel, line, front, viewBytes);
         stagedLen = trace_bytes_of_chars(front, textLen, viewChars);
         text = front + viewBytes - stagedLen;
         memmove(text, front, stagedLen);

@@ -1,0 +1,271 @@
+// trdllnix.cpp - the trace API of the client library libqptrace1.so: every
+// call becomes one send request on /dev/qptrace (GenIoctlRequest, traceio.h)
+// carrying the function code and the user addresses of its input record
+// and output room (records in traces.h).
+//
+// The client handle is the descriptor of the open device as a pointer-sized
+// integer; 0 means no client, which is why TraceAttach never hands out
+// descriptor 0. Calls never report errors: a failed request reads as an
+// empty answer (channel 0, empty text, zeros) because every answer record
+// is zeroed before it is sent.
+//
+// State: only the library's export table (trexports.c), whose
+// minCompatVersion and timeStampLen TraceAttach writes. No lock: each call
+// is one independent ioctl on the shared descriptor, and prints and
+// formatted prints of up to 291 text bytes build their record on the stack.
+//
+// The wide calls are trwide.c over these narrow ones. This unit uses no C++
+// library, so that the library depends on the C libraries only.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "ssformat.h"
+#include "sstring.h"
+#include "traceio.h"
+#include "traces.h"
+
+// Test builds point the library at a stand-in node; shipped builds never
+// take the path from anywhere else.
+#ifndef QP_TRACE_DEVICE_PATH
+#define QP_TRACE_DEVICE_PATH "/dev/qptrace"
+#endif
+
+extern "C" int TraceSend(TRCLIENT client, int function, const void* input, size_t inputSize,
+                         void* output, size_t maxOutputSize, size_t* outOutputSize);
+
+// The build tag of the whole system.
+extern "C" const char factoryVersionString1[4] = "23X";
+
+namespace {
+
+enum : size_t {
+    stackScratchSize = 300,
+    channelBytes = sizeof(int64_t),
+    // A text of up to 291 bytes and its terminator fill the stack record.
+    maxStackValueChars = stackScratchSize - channelBytes
+};
+
+int trace_fd(TRCLIENT client)
+{
+    return int(intptr_t(client));
+}
+
+int trace_ioctl(int fd, unsigned long command, void* argument)
+{
+    int result;
+    do {
+        result = ioctl(fd, command, argument);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+int64_t trace_channel_number(TRCHANNEL channel)
+{
+    return int64_t(intptr_t(channel));
+}
+
+// The forwarder through which the library formats (the format engine's
+// bounded form).
+size_t ssformatv(char* dest, size_t size, const char* format, va_list args)
+{
+    return ss8formatvn(dest, size, format, args);
+}
+
+void trace_send_channel(TRCLIENT client, int function, TRCHANNEL channel)
+{
+    TRACEIOCHANNELPARAMS params = {trace_channel_number(channel)};
+    (void)TraceSend(client, function, &params, sizeof params, nullptr, 0, nullptr);
+}
+
+// A text answer is kept only when the driver reported a terminated text
+// inside the room; anything else leaves an empty string and reads as 0.
+size_t trace_text_answer(char* buffer, size_t maxChars, int sent, size_t outputSize)
+{
+    if (sent && outputSize && outputSize <= maxChars && !buffer[outputSize - 1])
+        return outputSize;
+    buffer[0] = 0;
+    return 0;
+}
+
+void trace_send_print(TRCLIENT client, TRACEIOPRINTPARAMS* params, size_t valueLen)
+{
+    (void)TraceSend(client, TRACEIOPRINT, params, channelBytes + valueLen + 1, nullptr, 0, nullptr);
+}
+
+// An open descriptor of the device, never 0: a process whose standard input
+// is closed gets 0 from the first open, keeps it open and takes a second.
+int trace_open_device()
+{
+    int fd = open(QP_TRACE_DEVICE_PATH, O_RDWR | O_CLOEXEC);
+    if (fd == 0)
+        fd = open(QP_TRACE_DEVICE_PATH, O_RDONLY | O_CLOEXEC);
+    return fd > 0 ? fd : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int TraceSend(TRCLIENT client, int function, const void* input, size_t inputSize, void* output,
+              size_t maxOutputSize, size_t* outOutputSize)
+{
+    GenIoctlRequest request = {};
+    int fd = trace_fd(client);
+    int sent;
+    request.code = function;
+    request.error = -1;
+    request.input = uintptr_t(input);
+    request.inputSize = inputSize;
+    request.output = uintptr_t(output);
+    request.maxOutputSize = maxOutputSize;
+    sent = fd > 0 && trace_ioctl(fd, TRACEIOCTL_SEND, &request) == 0 && request.error == 0;
+    if (outOutputSize)
+        *outOutputSize = sent ? size_t(request.outputSize) : 0;
+    return sent;
+}
+
+TRCLIENT TraceAttach(void)
+{
+    TRACEIOGETVERSIONRESULTS answer = {};
+    int fd = trace_open_device();
+    if (!fd)
+        return nullptr;
+    if (trace_ioctl(fd, TRACEIOCTL_VERSION, &answer) != 0 ||
+        answer.version < TRACECLIENTMINCOMPATVERSION || answer.minCompatVersion > TRACEVERSION) {
+        close(fd);
+        return nullptr;
+    }
+    if (answer.minCompatVersion > traceexports1.minCompatVersion)
+        traceexports1.minCompatVersion = answer.minCompatVersion;
+    traceexports1.timeStampLen = answer.timeStampLen;
+    return TRCLIENT(intptr_t(fd));
+}
+
+void TraceDetach(TRCLIENT client)
+{
+    if (trace_fd(client) > 0)
+        close(trace_fd(client));
+}
+
+TRCHANNEL TraceOpen(TRCLIENT client, const char* name)
+{
+    TRACEIOOPENRESULTS opened = {};
+    const char* sentName = name ? name : "";
+    (void)TraceSend(client, TRACEIOOPEN, sentName, ss8len(sentName) + 1, &opened, sizeof opened,
+                    nullptr);
+    return TRCHANNEL(intptr_t(opened.channel));
+}
+
+TRCHANNEL TraceDup(TRCLIENT client, TRCHANNEL channel)
+{
+    TRACEIODUPPARAMS params = {trace_channel_number(channel)};
+    TRACEIODUPRESULTS dup = {};
+    (void)TraceSend(client, TRACEIODUP, &params, sizeof params, &dup, sizeof dup, nullptr);
+    return TRCHANNEL(intptr_t(dup.channel));
+}
+
+void TraceClose(TRCLIENT client, TRCHANNEL channel)
+{
+    trace_send_channel(client, TRACEIOCLOSE, channel);
+}
+
+void TraceDefault(TRCLIENT client, TRCHANNEL channel)
+{
+    trace_send_channel(client, TRACEIODEFAULT, channel);
+}
+
+void TraceReset(TRCLIENT client, TRCHANNEL channel)
+{
+    trace_send_channel(client, TRACEIORESET, channel);
+}
+
+size_t TraceList(TRCLIENT client, char* buffer, size_t maxChars)
+{
+    size_t outputSize;
+    int sent;
+    if (!buffer || !maxChars)
+        return 0;
+    sent = TraceSend(client, TRACEIOLIST, nullptr, 0, buffer, maxChars, &outputSize);
+    return trace_text_answer(buffer, maxChars, sent, outputSize);
+}
+
+void TraceInfo(TRCLIENT client, TRCHANNEL channel, size_t* startLine, size_t* endLine,
+               size_t* endLineLen)
+{
+    TRACEIOINFOPARAMS params = {trace_channel_number(channel)};
+    TRACEIOINFORESULTS info = {};
+    (void)TraceSend(client, TRACEIOINFO, &params, sizeof params, &info, sizeof info, nullptr);
+    if (startLine)
+        *startLine = info.startLine;
+    if (endLine)
+        *endLine = info.endLine;
+    if (endLineLen)
+        *endLineLen = info.endLineLen;
+}
+
+size_t TraceRead(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer, size_t maxChars)
+{
+    TRACEIOREADPARAMS params = {trace_channel_number(channel), line};
+    size_t outputSize;
+    int sent;
+    if (!buffer || !maxChars)
+        return 0;
+    sent = TraceSend(client, TRACEIOREAD, &params, sizeof params, buffer, maxChars, &outputSize);
+    return trace_text_answer(buffer, maxChars, sent, outputSize);
+}
+
+void TracePrint(TRCLIENT client, TRCHANNEL channel, const char* value)
+{
+    alignas(int64_t) char stackScratch[stackScratchSize];
+    TRACEIOPRINTPARAMS* params = reinterpret_cast<TRACEIOPRINTPARAMS*>(stackScratch);
+    size_t valueLen, recordSize;
+    if (!value)
+        return;
+    valueLen = ss8len(value);
+    recordSize = channelBytes + valueLen + 1;
+    if (recordSize > stackScratchSize) {
+        params = static_cast<TRACEIOPRINTPARAMS*>(malloc_d(recordSize));
+        if (!params)
+            return;
+    }
+    params->channel = trace_channel_number(channel);
+    memcpy(params->value, value, valueLen + 1);
+    trace_send_print(client, params, valueLen);
+    if (params != reinterpret_cast<TRACEIOPRINTPARAMS*>(stackScratch))
+        free_d(params);
+}
+
+void TraceVprintf(TRCLIENT client, TRCHANNEL channel, const char* format, va_list args)
+{
+    alignas(int64_t) char stackScratch[stackScratchSize];
+    TRACEIOPRINTPARAMS* params = reinterpret_cast<TRACEIOPRINTPARAMS*>(stackScratch);
+    size_t valueLen;
+    va_list args2;
+    if (!format)
+        return;
+    va_copy(args2, args);
+    valueLen = ssformatv(params->value, maxStackValueChars, format, args2);
+    va_end(args2);
+    if (channelBytes + valueLen + 1 > stackScratchSize) {
+        params = static_cast<TRACEIOPRINTPARAMS*>(malloc_d(channelBytes + valueLen + 1));
+        if (!params)
+            return;
+        va_copy(args2, args);
+        QP_ASSERT((ssformatv(params->value,valueLen+1,format,args2)) == (valueLen));
+        va_end(args2);
+    }
+    params->channel = trace_channel_number(channel);
+    trace_send_print(client, params, valueLen);
+    if (params != reinterpret_cast<TRACEIOPRINTPARAMS*>(stackScratch))
+        free_d(params);
+}
+
+void TraceCrash(TRCLIENT client)
+{
+    (void)TraceSend(client, TRACEIOCRASH, nullptr, 0, nullptr, 0, nullptr);
+}
+
+} // extern "C"
