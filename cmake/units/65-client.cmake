@@ -102,3 +102,10 @@ target_compile_definitions(test_trimpnix PRIVATE
 add_dependencies(test_trimpnix qptrace1test qptracefake_good qptracefake_badtag qptracefake_raises)
 # The attach state is shared by all cases: they run one after the other.
 set_tests_properties(trimpnix PROPERTIES RUN_SERIAL ON)
+
+# The library's exports and dependencies, and the installed client files
+# used by a small C and C++ program (pkg-config and find_package).
+add_test(NAME client_install
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/client_install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}
+    ${CMAKE_BINARY_DIR}/client-install)
+set_tests_properties(client_install PROPERTIES LABELS unit TIMEOUT 300)
