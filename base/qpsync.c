@@ -326,7 +326,7 @@ static unsigned spin_next(size_t word)
 void sync_spin_lock(sync_t* s, void* self)
 {
     int state;
-    unsigned ticket;
+    unsigned ticket, spins;
     size_t word, taken;
 
     QP_ASSERT_AS(self == qpsync_self(), "self == thread_self_()");
@@ -345,8 +345,8 @@ void sync_spin_lock(sync_t* s, void* self)
             taken |= (size_t)state;
         }
     } while (!qp_cas(&s->state, word, taken));
-    while (spin_serving(qp_load(&s->state)) != ticket) {
-        sync_idle();
+    for (spins = 0; spin_serving(qp_load(&s->state)) != ticket; spins++) {
+        qpsync_os_spin_pause(spins);
     }
     do {
         word = qp_load(&s->state);

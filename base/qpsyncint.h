@@ -132,6 +132,11 @@ int qpsync_os_hold_sleep(hold_t* h, hold_line_t* line, const qpsync_deadline_t* 
 /* The deadline timeout_msecs from now on the clock the holds sleep on. */
 void qpsync_os_deadline(qpsync_deadline_t* deadline, int timeout_msecs);
 
+/* One step of a spin lock's wait for its ticket; spins counts the steps.
+ * User mode yields the processor once the wait grows long, since the thread
+ * being served may have been preempted; the kernel only pauses. */
+void qpsync_os_spin_pause(unsigned spins);
+
 /* Preemption state saved by the spin lock (user mode: always 0). */
 int qpsync_os_preempt_disable(void);
 void qpsync_os_preempt_restore(int state);

@@ -141,6 +141,15 @@ void qpsync_os_deadline(qpsync_deadline_t* deadline, int timeout_msecs)
     }
 }
 
+void qpsync_os_spin_pause(unsigned spins)
+{
+    if (spins < 64) {
+        sync_idle();
+    } else {
+        sched_yield();
+    }
+}
+
 int qpsync_os_preempt_disable(void)
 {
     return 0;
