@@ -109,3 +109,23 @@ add_test(NAME client_install
   COMMAND ${CMAKE_SOURCE_DIR}/tests/client_install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}
     ${CMAKE_BINARY_DIR}/client-install)
 set_tests_properties(client_install PROPERTIES LABELS unit TIMEOUT 300)
+
+# The client against the real driver in the test VM, and the print
+# benchmark; registered once the kernel fragment has set up the VM harness.
+function(qp_client_vm_tests)
+  if(NOT COMMAND qp_vm_test OR NOT TARGET qptrace_module)
+    return()
+  endif()
+  add_executable(client_vm_test ${CMAKE_SOURCE_DIR}/tests/vm/client_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/testmain.cpp)
+  qp_area_group(group trimpnix trimp fmt str core sync)
+  target_link_libraries(client_vm_test PRIVATE ${group} GTest::gtest Threads::Threads)
+  set_target_properties(client_vm_test PROPERTIES OUTPUT_NAME client_test)
+  add_executable(client_vm_bench ${CMAKE_SOURCE_DIR}/tests/vm/client_bench.cpp)
+  target_link_libraries(client_vm_bench PRIVATE ${group} benchmark::benchmark Threads::Threads)
+  set_target_properties(client_vm_bench PROPERTIES OUTPUT_NAME client_bench)
+  qp_vm_test(vm_client client_guest.sh --module ${qp_kmod_dir}/qptrace/qptrace.ko
+    --prog $<TARGET_FILE:client_vm_test> --prog $<TARGET_FILE:client_vm_bench>
+    --file $<TARGET_FILE:qptrace1>)
+endfunction()
+cmake_language(DEFER CALL qp_client_vm_tests)
