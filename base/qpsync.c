@@ -45,6 +45,7 @@
 #include "qpsyncint.h"
 
 #include "bitops.h"
+#include "qperr.h"
 
 sync_global_t* volatile sync_global;
 int sync_global_initialized;
@@ -193,7 +194,7 @@ sync_global_t* sync_global_get(void)
 
 int qpsync_initializer(void)
 {
-    return sync_global_get() ? 0 : 12 /* err_no_mem */;
+    return sync_global_get() ? 0 : err_no_mem;
 }
 
 void qpsync_terminator(void)
