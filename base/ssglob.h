@@ -16,14 +16,18 @@
  * One engine serves all four: both sides are read as tokens (literal, "?",
  * star runs), a state is a pair of positions, and a state where either side
  * is at a star is a choice point kept on a stack of SS_GLOB_DEPTH frames
- * (iterative backtracking, no recursion). A frame tries, in order: the star
- * matching nothing (and, for "**" before "/", no folder), then the star
- * taking one more token of the other side, in place. The stack stays
- * shallow where older choices can no longer help: glob and globdos keep
- * only the newest star (the classic matcher), xglob the newest "**" and the
- * newest "*" behind it. Only xglob2 can fill the stack; a full stack ends
- * the match with 0 (no match) rather than stopping the program, since the
- * patterns come from callers' input.
+ * (iterative backtracking, no recursion). A frame tries, in order: "**"
+ * before "/" matching no folder, the star matching nothing, then the star
+ * taking one more token of the other side, in place (after which "no
+ * folder" no longer applies). Chains of "**" + "/" read as one.
+ *
+ * The stack stays shallow where older choices can no longer help: glob and
+ * globdos keep only the newest star (the classic matcher); xglob drops an
+ * older "*" when a newer one comes, and everything when a "**" comes that
+ * covers all later starts (see _glob_supersedes), unless a "**" before "/"
+ * that does not is still on the stack. Only xglob2 and unusual xglob
+ * filters can fill the stack; a full stack ends the match with 0 (no match)
+ * rather than stopping the program, since patterns come from input.
  */
 #include "ssfamily.h"
 
@@ -50,10 +54,15 @@ enum ss_glob_token {
 };
 
 /* Frame alternatives, tried in this order. */
-enum { SS_ALT_A_EMPTY, SS_ALT_A_NO_DIR, SS_ALT_B_EMPTY, SS_ALT_B_NO_DIR, SS_ALT_A_TAKES,
+enum { SS_ALT_A_NO_DIR, SS_ALT_A_EMPTY, SS_ALT_B_NO_DIR, SS_ALT_B_EMPTY, SS_ALT_A_TAKES,
        SS_ALT_B_TAKES, SS_ALT_DONE };
-#define SS_FRAME_ALT_MASK 0x7
-#define SS_FRAME_STAR1    0x8 /* the frame's own star is an xglob "*" */
+#define SS_FRAME_ALT_MASK 0x07
+#define SS_FRAME_STAR1    0x08 /* the frame's own star is an xglob "*" */
+#define SS_FRAME_LOOSE    0x40 /* a "**" before "/" that does not supersede */
+/* The star at this side's position has taken tokens already, so a "**" before
+ * "/" can no longer match no folder. */
+#define SS_TOOK_A         0x10
+#define SS_TOOK_B         0x20
 
 typedef uint32_t (*ss_glob_fold_fn)(uint32_t cp);
 
@@ -71,6 +80,16 @@ typedef struct ss_glob_tok_t {
 static int ss_glob_is_star(int type)
 {
     return type >= SS_TOK_STAR_ANY;
+}
+
+/* Whether a loose frame (see _glob_supersedes) is on the stack: it can
+ * still open an earlier start for what follows, so nothing may go. */
+static int ss_glob_any_loose(const uint8_t* frame_state, int depth)
+{
+    while (depth-- > 0)
+        if (frame_state[depth] & SS_FRAME_LOOSE)
+            return 1;
+    return 0;
 }
 
 #endif
@@ -97,6 +116,17 @@ static size_t SS_P(_glob_star_run)(const SS_P(_glob_side_t) * side, size_t i, ui
     return i;
 }
 
+/* "**" + "/" repeated matches what one does: a chain ends at its last "/". */
+static size_t SS_P(_glob_dirs_end)(const SS_P(_glob_side_t) * side, size_t slash)
+{
+    for (;;) {
+        size_t run_end = SS_P(_glob_star_run)(side, slash + 1, 0), after_end;
+        if (run_end - (slash + 1) < 2 || SS_PULL(side->text, side->len, run_end, &after_end) != '/')
+            return slash;
+        slash = run_end;
+    }
+}
+
 static void SS_P(_glob_token)(const SS_P(_glob_t) * g, const SS_P(_glob_side_t) * side, size_t i,
                               ss_glob_tok_t* tok)
 {
@@ -119,6 +149,8 @@ static void SS_P(_glob_token)(const SS_P(_glob_t) * g, const SS_P(_glob_side_t) 
         if (side->mode >= SS_XGLOB) {
             after = SS_PULL(side->text, side->len, run_end, &unused);
             tok->type = run_end - i == 1 ? SS_TOK_STAR1 : after == '/' ? SS_TOK_DIRS : SS_TOK_STAR2;
+            if (tok->type == SS_TOK_DIRS)
+                run_end = SS_P(_glob_dirs_end)(side, run_end);
         }
         tok->next = run_end;
     }
@@ -168,9 +200,9 @@ static int SS_P(_glob_step)(const SS_P(_glob_t) * g, const ss_glob_tok_t* a,
 }
 
 /* The next position pair of alternative alt at (i, j), or 0 when alt does
- * not apply there. */
-static int SS_P(_glob_alternative)(int alt, const ss_glob_tok_t* a, const ss_glob_tok_t* b,
-                                   size_t* i, size_t* j)
+ * not apply there; took holds the SS_TOOK_ bits of the pair. */
+static int SS_P(_glob_alternative)(int alt, int took, const ss_glob_tok_t* a,
+                                   const ss_glob_tok_t* b, size_t* i, size_t* j)
 {
     switch (alt) {
     case SS_ALT_A_EMPTY:
@@ -178,13 +210,13 @@ static int SS_P(_glob_alternative)(int alt, const ss_glob_tok_t* a, const ss_glo
         return ss_glob_is_star(a->type);
     case SS_ALT_A_NO_DIR:
         *i = a->next + 1;
-        return a->type == SS_TOK_DIRS;
+        return a->type == SS_TOK_DIRS && !(took & SS_TOOK_A);
     case SS_ALT_B_EMPTY:
         *j = b->next;
         return ss_glob_is_star(b->type);
     case SS_ALT_B_NO_DIR:
         *j = b->next + 1;
-        return b->type == SS_TOK_DIRS;
+        return b->type == SS_TOK_DIRS && !(took & SS_TOOK_B);
     case SS_ALT_A_TAKES:
         *j = b->next;
         return ss_glob_is_star(a->type) && SS_P(_glob_star_takes)(a->type, b);
@@ -194,11 +226,39 @@ static int SS_P(_glob_alternative)(int alt, const ss_glob_tok_t* a, const ss_glo
     }
 }
 
+/* xglob: whether a star at filter index i covers every tail that older
+ * choices could still open, so that they can go. "**" does: any later start
+ * is a tail of it. "**" before "/" does when every later arrival at it
+ * follows a "/" of the name, where it may start too: when it starts the
+ * filter, follows a literal "/", or follows such a "**" + "/" itself. */
+static int SS_P(_glob_supersedes)(const SS_P(_glob_t) * g, const ss_glob_tok_t* a, size_t i)
+{
+    const SS_T* f = g->a.text;
+
+    if (a->type == SS_TOK_STAR2)
+        return 1;
+    if (a->type != SS_TOK_DIRS)
+        return 0;
+    for (;;) {
+        size_t slash, run;
+        if (i == 0)
+            return 1;
+        slash = i - 1;
+        if (SS_UNIT(f[slash]) != '/')
+            return 0;
+        for (run = slash; run > 0 && SS_UNIT(f[run - 1]) == '*'; run--)
+            ;
+        if (slash - run < 2)
+            return 1;
+        i = run;
+    }
+}
+
 static int SS_P(_glob_match)(SS_P(_glob_t) * g)
 {
     uint32_t frame_i[SS_GLOB_DEPTH], frame_j[SS_GLOB_DEPTH];
     uint8_t frame_state[SS_GLOB_DEPTH];
-    int depth = 0, alt;
+    int depth = 0, alt, took = 0, loose;
     size_t i = 0, j = 0, ni = 0, nj = 0;
     ss_glob_tok_t a, b;
 
@@ -208,21 +268,28 @@ static int SS_P(_glob_match)(SS_P(_glob_t) * g)
         if (!ss_glob_is_star(a.type) && !ss_glob_is_star(b.type)) {
             if (a.type == SS_TOK_END && b.type == SS_TOK_END)
                 return 1;
+            took = 0;
             if (SS_P(_glob_step)(g, &a, &b, &i, &j))
                 continue;
             goto backtrack;
         }
         /* A choice point. Older frames that can no longer help go first. */
-        if (g->a.mode <= SS_GLOBDOS || (g->a.mode == SS_XGLOB && a.type != SS_TOK_STAR1))
+        loose = 0;
+        if (g->a.mode <= SS_GLOBDOS) {
             depth = 0;
-        else if (g->a.mode == SS_XGLOB)
+        } else if (g->a.mode == SS_XGLOB && a.type == SS_TOK_STAR1) {
             while (depth > 0 && (frame_state[depth - 1] & SS_FRAME_STAR1))
                 depth--;
+        } else if (g->a.mode == SS_XGLOB) {
+            loose = SS_P(_glob_supersedes)(g, &a, i) ? 0 : SS_FRAME_LOOSE;
+            if (!loose && !ss_glob_any_loose(frame_state, depth))
+                depth = 0;
+        }
         if (depth == SS_GLOB_DEPTH)
             return 0;
         frame_i[depth] = (uint32_t)i;
         frame_j[depth] = (uint32_t)j;
-        frame_state[depth] = a.type == SS_TOK_STAR1 ? SS_FRAME_STAR1 : 0;
+        frame_state[depth] = (uint8_t)((a.type == SS_TOK_STAR1 ? SS_FRAME_STAR1 : 0) | loose | took);
         depth++;
         goto resume;
     backtrack:
@@ -231,27 +298,31 @@ static int SS_P(_glob_match)(SS_P(_glob_t) * g)
     resume:
         i = frame_i[depth - 1];
         j = frame_j[depth - 1];
+        took = frame_state[depth - 1] & (SS_TOOK_A | SS_TOOK_B);
         SS_P(_glob_token)(g, &g->a, i, &a);
         SS_P(_glob_token)(g, &g->b, j, &b);
         for (alt = frame_state[depth - 1] & SS_FRAME_ALT_MASK; alt < SS_ALT_DONE; alt++) {
             ni = i;
             nj = j;
-            if (SS_P(_glob_alternative)(alt, &a, &b, &ni, &nj))
+            if (SS_P(_glob_alternative)(alt, took, &a, &b, &ni, &nj))
                 break;
         }
         if (alt == SS_ALT_DONE) {
             depth--;
             goto backtrack;
         }
-        frame_state[depth - 1] &= ~SS_FRAME_ALT_MASK;
         if (alt >= SS_ALT_A_TAKES) {
             /* The star took one token and stays: the same frame goes on
              * from the new pair with all its alternatives. */
             frame_i[depth - 1] = (uint32_t)ni;
             frame_j[depth - 1] = (uint32_t)nj;
+            frame_state[depth - 1] =
+                (uint8_t)((frame_state[depth - 1] & (SS_FRAME_STAR1 | SS_FRAME_LOOSE)) |
+                          (alt == SS_ALT_A_TAKES ? SS_TOOK_A : SS_TOOK_B));
             goto resume;
         }
-        frame_state[depth - 1] |= (uint8_t)(alt + 1);
+        frame_state[depth - 1] = (uint8_t)((frame_state[depth - 1] & ~SS_FRAME_ALT_MASK) | (alt + 1));
+        took &= alt == SS_ALT_A_NO_DIR || alt == SS_ALT_A_EMPTY ? ~SS_TOOK_A : ~SS_TOOK_B;
         i = ni;
         j = nj;
     }

@@ -101,6 +101,10 @@ TEST(SsGlob, XGlob)
         {ss8xglob, "**/b*/*.c", "x/y/bar/u.c", 1},
         {ss8xglob, "**/b*x/*.c", "x/bay/bax/u.c", 1},  // backtracks into the **
         {ss8xglob, "a/b", "a/?", 0},
+        {ss8xglob, "**/?", "ba", 0},        // ** before / matches no folder or ends at a /
+        {ss8xglob, "**//", "aba/", 0},
+        {ss8xglob, "*?**/", "bab", 1},      // the * must give way for the empty **/
+        {ss8xglob, "b*ba**/", "bbbaba", 1},
         {ss8asciixglobi, "SRC/**", "src/a/b", 1},
         {ss8u5xglobi, "\xc3\x89/*", "\xc3\xa9/x", 1},
     };
@@ -129,6 +133,8 @@ TEST(SsGlob, XGlob2)
         {ss8xglob2, "", "", 1},
         {ss8xglob2, "", "*", 1},
         {ss8xglob2, "", "?", 0},
+        {ss8xglob2, "**/?", "ba", 0},
+        {ss8xglob2, "*?**/", "b*b", 1},
         {ss8asciixglob2i, "A/B", "a/?", 1},
     };
     run_cases(cases, sizeof cases / sizeof cases[0]);
