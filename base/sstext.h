@@ -118,6 +118,21 @@ void SS_P(zero)(SS_T* dest)
         dest[0] = 0;
 }
 
+/* The unbounded, n1 and n2 forms of a copying operation OP##n. */
+#define SS_COPY_FORMS(OP)                                                                          \
+    void SS_P(OP)(SS_T * dest, const SS_T* src)                                                    \
+    {                                                                                              \
+        SS_P(OP##n)(dest, SS_UNBOUNDED, src, SS_UNBOUNDED);                                        \
+    }                                                                                              \
+    void SS_P(OP##n1)(SS_T * dest, size_t size, const SS_T* src)                                   \
+    {                                                                                              \
+        SS_P(OP##n)(dest, size, src, SS_UNBOUNDED);                                                \
+    }                                                                                              \
+    void SS_P(OP##n2)(SS_T * dest, const SS_T* src, size_t src_len)                                \
+    {                                                                                              \
+        SS_P(OP##n)(dest, SS_UNBOUNDED, src, src_len);                                             \
+    }
+
 /* Wipes the text (up to its terminator within size), e.g. a secret. */
 void SS_P(zeron)(SS_T* dest, size_t size)
 {
@@ -137,20 +152,7 @@ void SS_P(cpyn)(SS_T* dest, size_t size, const SS_T* src, size_t src_len)
     dest[n] = 0;
 }
 
-void SS_P(cpy)(SS_T* dest, const SS_T* src)
-{
-    SS_P(cpyn)(dest, SS_UNBOUNDED, src, SS_UNBOUNDED);
-}
-
-void SS_P(cpyn1)(SS_T* dest, size_t size, const SS_T* src)
-{
-    SS_P(cpyn)(dest, size, src, SS_UNBOUNDED);
-}
-
-void SS_P(cpyn2)(SS_T* dest, const SS_T* src, size_t src_len)
-{
-    SS_P(cpyn)(dest, SS_UNBOUNDED, src, src_len);
-}
+SS_COPY_FORMS(cpy)
 
 /* ---- concatenate ---------------------------------------------------------------- */
 
@@ -168,20 +170,7 @@ void SS_P(catn)(SS_T* dest, size_t size, const SS_T* src, size_t src_len)
     SS_P(cpyn)(dest + used, size - used, src, src_len);
 }
 
-void SS_P(cat)(SS_T* dest, const SS_T* src)
-{
-    SS_P(catn)(dest, SS_UNBOUNDED, src, SS_UNBOUNDED);
-}
-
-void SS_P(catn1)(SS_T* dest, size_t size, const SS_T* src)
-{
-    SS_P(catn)(dest, size, src, SS_UNBOUNDED);
-}
-
-void SS_P(catn2)(SS_T* dest, const SS_T* src, size_t src_len)
-{
-    SS_P(catn)(dest, SS_UNBOUNDED, src, src_len);
-}
+SS_COPY_FORMS(cat)
 
 /* Inserts src in front, keeping as much of the old text as fits. */
 void SS_P(rcatn)(SS_T* dest, size_t size, const SS_T* src, size_t src_len)
@@ -201,20 +190,7 @@ void SS_P(rcatn)(SS_T* dest, size_t size, const SS_T* src, size_t src_len)
     dest[front + kept] = 0;
 }
 
-void SS_P(rcat)(SS_T* dest, const SS_T* src)
-{
-    SS_P(rcatn)(dest, SS_UNBOUNDED, src, SS_UNBOUNDED);
-}
-
-void SS_P(rcatn1)(SS_T* dest, size_t size, const SS_T* src)
-{
-    SS_P(rcatn)(dest, size, src, SS_UNBOUNDED);
-}
-
-void SS_P(rcatn2)(SS_T* dest, const SS_T* src, size_t src_len)
-{
-    SS_P(rcatn)(dest, SS_UNBOUNDED, src, src_len);
-}
+SS_COPY_FORMS(rcat)
 
 /* ---- allocate ----------------------------------------------------------------- */
 
