@@ -74,6 +74,23 @@ void gated_main(void* param)
 
 } // namespace
 
+// A thread that cannot be created reports 0 and leaves a finished record
+// behind, which the next reaping or the collection frees.
+TEST(QpThread, CreationFailureIsReportedAndRecorded)
+{
+    start_record record;
+    sync_global_t* g = sync_global_get();
+    sync_lock(&g->thread_ref_lock);
+    int finished_before = g->thread_finished_count;
+    sync_unlock(&g->thread_ref_lock);
+    EXPECT_EQ(thread_start_2(count_main, &record, nullptr, nullptr, size_t(1) << 46), 0);
+    sync_lock(&g->thread_ref_lock);
+    EXPECT_EQ(g->thread_finished_count, finished_before + 1);
+    EXPECT_EQ(g->thread_ref_first->thread, 0u);
+    sync_unlock(&g->thread_ref_lock);
+    EXPECT_EQ(record.mains.load(), 0);
+}
+
 // Finished threads are joined and freed by a later start once more than
 // half of the list has finished.
 TEST(QpThread, LaterStartReapsFinishedThreads)
