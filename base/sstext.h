@@ -289,7 +289,7 @@ SS_T* SS_P(dup_dh)(const char* file, int line, const SS_T* s)
 
 /* ---- compare ----------------------------------------------------------------- */
 
-static int ss_order(uint32_t a, uint32_t b)
+static int ss_order(uint64_t a, uint64_t b)
 {
     return a < b ? -1 : a > b;
 }
@@ -305,13 +305,24 @@ static inline uint32_t ss_cmp_pull(int fold, const SS_T* s, size_t len, size_t i
     return fold == SS_FOLD_ASCII ? SS_PULL_ASCIIB(s, len, i, next) : SS_PULL_U5(s, len, i, next);
 }
 
+/* The ordering key of the next character: its code point, or for an
+ * invalid unit a key above every code point that keeps distinct invalid
+ * units distinct (they all pull as SS_INVALID). */
+static inline uint64_t ss_cmp_key(int fold, const SS_T* s, size_t len, size_t i, size_t* next)
+{
+    uint32_t cp = ss_cmp_pull(fold, s, len, i, next);
+
+    return cp == SS_INVALID ? (1ull << 32) | SS_UNIT(s[i]) : cp;
+}
+
 /* The same for an ASCII unit, without a call: the fast path of ss_cmp. */
 static inline uint32_t ss_cmp_fold_ascii(int fold, uint32_t unit)
 {
+    /* Without branches: mixed-case text would mispredict them. */
     if (fold == SS_FOLD_ASCII)
-        return unit - 'a' < 26 ? unit - ('a' - 'A') : unit;
+        return unit - ((uint32_t)(unit - 'a' < 26) << 5);
     if (fold == SS_FOLD_U5)
-        return unit - 'A' < 26 ? unit + ('a' - 'A') : unit;
+        return unit + ((uint32_t)(unit - 'A' < 26) << 5);
     return unit;
 }
 
@@ -326,14 +337,23 @@ static inline int ss_cmp(int fold, const SS_T* a, size_t len_a, const SS_T* b, s
     if (fold == SS_FOLD_U5)
         (void)ssu5fold32(0); /* the first folding runs the tables' self-test */
     for (;;) {
-        uint32_t ca, cb;
-        if (ia < len_a && ib < len_b && (SS_UNIT(a[ia]) | SS_UNIT(b[ib])) < 0x80) {
-            ca = ss_cmp_fold_ascii(fold, SS_UNIT(a[ia++]));
-            cb = ss_cmp_fold_ascii(fold, SS_UNIT(b[ib++]));
-        } else {
-            ca = ss_cmp_pull(fold, a, len_a, ia, &ia);
-            cb = ss_cmp_pull(fold, b, len_b, ib, &ib);
+        uint64_t ca, cb;
+        /* Runs of ASCII on both sides: one unit each, folded inline. */
+        while (ia < len_a && ib < len_b) {
+            uint32_t ua = SS_UNIT(a[ia]), ub = SS_UNIT(b[ib]);
+            if ((ua | ub) >= 0x80)
+                break;
+            ua = ss_cmp_fold_ascii(fold, ua);
+            ub = ss_cmp_fold_ascii(fold, ub);
+            if (ua != ub)
+                return ua < ub ? -1 : 1;
+            if (ua == 0)
+                return 0;
+            ia++;
+            ib++;
         }
+        ca = ss_cmp_key(fold, a, len_a, ia, &ia);
+        cb = ss_cmp_key(fold, b, len_b, ib, &ib);
         if (ca != cb)
             return ss_order(ca, cb);
         if (ca == 0)
@@ -347,10 +367,10 @@ static int ss_cmps(int fold, const SS_T* s, size_t len_s, const SS_T* p, size_t 
     size_t is = 0, ip = 0;
 
     for (;;) {
-        uint32_t cp = ss_cmp_pull(fold, p, len_p, ip, &ip), cs;
+        uint64_t cp = ss_cmp_key(fold, p, len_p, ip, &ip), cs;
         if (cp == 0)
             return 0;
-        cs = ss_cmp_pull(fold, s, len_s, is, &is);
+        cs = ss_cmp_key(fold, s, len_s, is, &is);
         if (cs != cp)
             return ss_order(cs, cp);
     }
@@ -367,13 +387,13 @@ static int ss_cmpb(int fold, const SS_T* a, size_t len_a, const SS_T* b, size_t 
     if (!b)
         len_b = 0;
     while (ia < len_a && ib < len_b) {
-        uint32_t ca, cb;
+        uint64_t ca, cb;
         if (fold == SS_FOLD_NONE) {
             ca = SS_UNIT(a[ia++]);
             cb = SS_UNIT(b[ib++]);
         } else {
-            ca = ss_cmp_pull(fold, a, len_a, ia, &ia);
-            cb = ss_cmp_pull(fold, b, len_b, ib, &ib);
+            ca = ss_cmp_key(fold, a, len_a, ia, &ia);
+            cb = ss_cmp_key(fold, b, len_b, ib, &ib);
         }
         if (ca != cb)
             return ss_order(ca, cb);

@@ -248,6 +248,9 @@ TEST(SsCompare, Table)
         {ss8cmp, "", nullptr, 0},
         {ss8cmp, "ab", "abc", -1},
         {ss8cmp, "\xc3\xa9", "z", 1},  // by code point
+        {ss8cmp, "\x80", "\x81", -1},    // invalid units stay distinct, after all characters
+        {ss8cmp, "\xff", "\xf4\x8f\xbf\xbf", 1},
+        {ss8u5cmpi, "A\x80", "a\x80", 0},
         {ss8asciicmpi, "abc", "ABC", 0},
         {ss8asciicmpi, "a[", "AZ", 1},  // [ after Z once a-z fold to A-Z
         {ss8asciicmpi, "\xc3\xa9", "\xc3\x89", 1},  // only ASCII folds
