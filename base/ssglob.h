@@ -74,6 +74,7 @@ static uint32_t ss_glob_fold_none(uint32_t cp)
 typedef struct ss_glob_tok_t {
     int type;
     uint32_t cp;  /* literal, folded */
+    uint32_t unit; /* the first unit: tells invalid sequences apart */
     size_t next;  /* behind the token (for DIRS: at its "/") */
 } ss_glob_tok_t;
 
@@ -134,6 +135,7 @@ static void SS_P(_glob_token)(const SS_P(_glob_t) * g, const SS_P(_glob_side_t) 
     size_t run_end, unused;
 
     tok->cp = g->fold(cp);
+    tok->unit = cp == 0 ? 0 : SS_UNIT(side->text[i]);
     tok->type = cp == 0 ? SS_TOK_END : SS_TOK_LIT;
     if (cp == 0 || side->mode < 0)
         return;
@@ -193,7 +195,7 @@ static int SS_P(_glob_step)(const SS_P(_glob_t) * g, const ss_glob_tok_t* a,
     else if (b->type == SS_TOK_ANY1)
         match = a->cp != '/';
     else
-        match = a->cp == b->cp;
+        match = a->cp == b->cp && (a->cp != SS_INVALID || a->unit == b->unit);
     *i = a->next;
     *j = b->next;
     return match;

@@ -506,10 +506,11 @@ static int ss_starts(ss_pull_fn pull, const SS_T* s, size_t len, size_t i, const
     size_t j = 0;
 
     for (;;) {
+        size_t at_sub = j, at_s = i;
         uint32_t c = pull(sub, sub_len, j, &j);
         if (c == 0)
             return 1;
-        if (pull(s, len, i, &i) != c)
+        if (pull(s, len, i, &i) != c || (c == SS_INVALID && sub[at_sub] != s[at_s]))
             return 0;
     }
 }

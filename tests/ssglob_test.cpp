@@ -47,6 +47,8 @@ TEST(SsGlob, Glob)
         {ss8asciiglobi, "\xc3\x89*", "\xc3\xa9t\xc3\xa9", 0},
         {ss8u5globi, "\xc3\x89*", "\xc3\xa9t\xc3\xa9", 1},
         {ss8u5globi, "STRA?E", "stra\xc5\xbf" "e", 1},
+        {ss8glob, "\x80", "\x81", 0},  // invalid units match only themselves
+        {ss8glob, "\x80?", "\x80\x81", 1},
         {ss8glob, nullptr, nullptr, 1},
         {ss8glob, "*", nullptr, 1},
     };

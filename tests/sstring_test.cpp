@@ -304,6 +304,8 @@ TEST(SsSearch, Substrings)
     EXPECT_EQ(ss8strc(s, ""), s);
     EXPECT_EQ(ss8rstrc(s, ""), s + 11);
     EXPECT_EQ(ss8strc(s, "three"), nullptr);
+    const char* bad = "a\x81\x80";
+    EXPECT_EQ(ss8strc(bad, "\x80"), bad + 2);  // invalid units match only themselves
     EXPECT_EQ(ss8strcn(s, 5, "two", SS_UNBOUNDED), nullptr);
     EXPECT_EQ(ss8strn2(s, "twox", 3), s + 4);
     EXPECT_EQ(ss8asciistrci(s, "TWO"), s + 4);
