@@ -40,7 +40,8 @@ int trattach(void);
 int trdetach(void);
 
 /* Forgets an earlier automatic attempt and attaches again, for instance
- * after the driver was loaded. Each call registers one more detach at exit. */
+ * after the driver was loaded. Each call registers one more detach at exit
+ * and returns 0 once that is done; traceExports tells whether it attached. */
 int TraceAutoAttach(void);
 
 #ifdef __cplusplus

@@ -80,6 +80,14 @@ void trace_send_channel(TRCLIENT client, int function, TRCHANNEL channel)
     (void)TraceSend(client, function, &params, sizeof params, nullptr, 0, nullptr);
 }
 
+// The driver refuses output rooms above TRACEIO_MAX_REQUEST_SIZE (and cuts
+// smaller ones to what the function can use), so a larger buffer is
+// offered only in part: no list or line needs that much.
+size_t trace_text_room(size_t maxChars)
+{
+    return maxChars < TRACEIO_MAX_REQUEST_SIZE ? maxChars : size_t(TRACEIO_MAX_REQUEST_SIZE);
+}
+
 // A text answer is kept only when the driver reported a terminated text
 // inside the room; anything else leaves an empty string and reads as 0.
 size_t trace_text_answer(char* buffer, size_t maxChars, int sent, size_t outputSize)
@@ -188,6 +196,7 @@ size_t TraceList(TRCLIENT client, char* buffer, size_t maxChars)
     int sent;
     if (!buffer || !maxChars)
         return 0;
+    maxChars = trace_text_room(maxChars);
     sent = TraceSend(client, TRACEIOLIST, nullptr, 0, buffer, maxChars, &outputSize);
     return trace_text_answer(buffer, maxChars, sent, outputSize);
 }
@@ -213,6 +222,7 @@ size_t TraceRead(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer, 
     int sent;
     if (!buffer || !maxChars)
         return 0;
+    maxChars = trace_text_room(maxChars);
     sent = TraceSend(client, TRACEIOREAD, &params, sizeof params, buffer, maxChars, &outputSize);
     return trace_text_answer(buffer, maxChars, sent, outputSize);
 }

@@ -16,10 +16,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "qptrace.h"
+#include "traceio.h"
 
 namespace {
 
@@ -163,6 +165,16 @@ TEST_F(Client, InfoReadAndReset)
     EXPECT_EQ(sizeof cut, size);
     EXPECT_EQ(sizeof cut - 1, strlen(cut));
     EXPECT_EQ("lin", std::string(cut + TRACETIMESTAMPLEN));
+
+    // Buffers beyond what the driver takes in one request still get the
+    // line and the list.
+    size_t hugeSize = size_t(TRACEIO_MAX_REQUEST_SIZE) + 4096;
+    std::unique_ptr<char[]> huge(new char[hugeSize]);
+    EXPECT_EQ(TRACETIMESTAMPLEN + 7, traceExports->trread(traceClient, channel, start + 1,
+                                                          huge.get(), hugeSize));
+    EXPECT_EQ("line 0", std::string(huge.get() + TRACETIMESTAMPLEN));
+    EXPECT_LT(8u, traceExports->trlist(traceClient, huge.get(), hugeSize));
+    EXPECT_STREQ("traces", huge.get());
 
     trreset(channel);
     trinfo(channel, &start, &end, nullptr);
