@@ -15,6 +15,14 @@ set(QP_CLIENT_PULL_ATTACH "LINKER:--undefined=trattach")
 # with the C compiler, and the library depends on the C libraries only.
 set(QP_CLIENT_NO_CXX_RUNTIME -fno-exceptions -fno-rtti)
 
+# Instrumented builds are not what ships: their libraries may leave the
+# sanitizer runtime to the program, and only the plain build is installed
+# and checked from outside.
+set(qp_client_instrumented OFF)
+if(QP_SANITIZE OR QP_TSAN OR QP_FUZZ)
+  set(qp_client_instrumented ON)
+endif()
+
 qp_area(trimpnix base/trace/trimpnix.cpp)
 target_compile_options(qp_trimpnix PRIVATE ${QP_CLIENT_NO_CXX_RUNTIME})
 target_link_options(qp_trimpnix INTERFACE ${QP_CLIENT_PULL_ATTACH})
@@ -37,7 +45,10 @@ function(qp_client_library target output_name)
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${QP_CLIENT_NO_CXX_RUNTIME}>)
   target_link_options(${target} PRIVATE
     "LINKER:--version-script=${CMAKE_SOURCE_DIR}/trace/libqptrace1.map"
-    "LINKER:--no-undefined" "LINKER:-z,now" "LINKER:--as-needed")
+    "LINKER:-z,now" "LINKER:--as-needed")
+  if(NOT qp_client_instrumented)
+    target_link_options(${target} PRIVATE "LINKER:--no-undefined")
+  endif()
   if(ARGC GREATER 2)
     target_compile_definitions(${target} PRIVATE QP_TRACE_DEVICE_PATH="${ARGV2}")
   endif()
@@ -105,8 +116,7 @@ set_tests_properties(trimpnix PROPERTIES RUN_SERIAL ON)
 
 # The library's exports and dependencies, and the installed client files
 # used by a small C and C++ program (pkg-config and find_package).
-# Instrumented builds are not what ships: the plain configuration runs it.
-if(NOT QP_SANITIZE AND NOT QP_TSAN AND NOT QP_FUZZ)
+if(NOT qp_client_instrumented)
   add_test(NAME client_install
     COMMAND ${CMAKE_SOURCE_DIR}/tests/client_install_test.sh ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}
       ${CMAKE_BINARY_DIR}/client-install)
