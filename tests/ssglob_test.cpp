@@ -2,7 +2,11 @@
 // case-insensitive and bounded forms, and the backtracking limits.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <random>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "sstring.h"
 
@@ -171,6 +175,92 @@ TEST(SsGlob, BacktrackingLimits)
     };
     EXPECT_EQ(ss8xglob2(chain(20, "*/").c_str(), chain(20, "?/").c_str()), 1);
     EXPECT_EQ(ss8xglob2(chain(60, "*/").c_str(), chain(60, "?/").c_str()), 0);
+}
+
+// The path rules as a regular expression: * is [^/]*, a longer run .*, a
+// longer run before / is (.*/)?, ? is [^/].
+std::string xglob_regex(const std::string& filter)
+{
+    std::string re;
+    for (size_t i = 0; i < filter.size();) {
+        size_t run = filter.find_first_not_of('*', i);
+        if (run == std::string::npos)
+            run = filter.size();
+        if (run - i == 1)
+            re += "[^/]*";
+        else if (run - i > 1 && run < filter.size() && filter[run] == '/')
+            re += "(.*/)?", run++;
+        else if (run - i > 1)
+            re += ".*";
+        else if (filter[i] == '?')
+            re += "[^/]", run = i + 1;
+        else
+            re += filter[i] == '/' ? "/" : std::string(1, filter[i]), run = i + 1;
+        i = run;
+    }
+    return re;
+}
+
+std::string random_text(std::mt19937& rng, const std::vector<std::string>& pieces, int max)
+{
+    std::string s;
+    for (int n = (int)(rng() % (max + 1)); n > 0; n--)
+        s += pieces[rng() % pieces.size()];
+    return s;
+}
+
+// xglob and glob agree with regular expressions of their rules on random
+// small filters, and xglob2 with a plain name answers like xglob: this is
+// what catches a backtracking shortcut that drops a choice still needed.
+TEST(SsGlob, AgreesWithRegularExpressions)
+{
+    std::mt19937 rng(12345);
+    const std::vector<std::string> filter_pieces = {"a", "b", "/", "*", "?", "**/", "/**/"};
+    const std::vector<std::string> name_pieces = {"a", "b", "/"};
+    for (int trial = 0; trial < 4000; trial++) {
+        std::string filter = random_text(rng, filter_pieces, 6);
+        std::string name = random_text(rng, name_pieces, 7);
+        bool want = std::regex_match(name, std::regex(xglob_regex(filter)));
+        ASSERT_EQ(ss8xglob(filter.c_str(), name.c_str()), want) << filter << " vs " << name;
+        ASSERT_EQ(ss8xglob2(filter.c_str(), name.c_str()), want) << filter << " vs " << name;
+        std::string glob_re;
+        for (char c : filter)
+            glob_re += c == '*' ? ".*" : c == '?' ? "." : std::string(1, c);
+        ASSERT_EQ(ss8glob(filter.c_str(), name.c_str()),
+                  std::regex_match(name, std::regex(glob_re)))
+            << filter << " vs " << name;
+    }
+}
+
+// globdos agrees with a direct reading of its rules (memo-free recursion on
+// short texts).
+TEST(SsGlob, DosAgreesWithItsRules)
+{
+    std::mt19937 rng(54321);
+    const std::vector<std::string> filter_pieces = {"a", ".", "*", "?", "<", ">", "\""};
+    const std::vector<std::string> name_pieces = {"a", "b", "."};
+    for (int trial = 0; trial < 20000; trial++) {
+        std::string f = random_text(rng, filter_pieces, 6);
+        std::string n = random_text(rng, name_pieces, 6);
+        size_t dot = n.rfind('.');
+        std::function<bool(size_t, size_t)> match = [&](size_t i, size_t j) -> bool {
+            if (i == f.size())
+                return j == n.size();
+            char c = f[i];
+            if (c == '*' || c == '<') {
+                for (size_t k = j; k <= n.size(); k++)
+                    if (match(i + 1, k))
+                        return true;
+                return false;
+            }
+            if (c == '>')
+                return match(i + 1, j == n.size() || j == dot ? j : j + 1);
+            if (c == '"')
+                return j == n.size() ? match(i + 1, j) : n[j] == '.' && match(i + 1, j + 1);
+            return j < n.size() && (c == '?' || c == n[j]) && match(i + 1, j + 1);
+        };
+        ASSERT_EQ(ss8globdos(f.c_str(), n.c_str()), match(0, 0)) << f << " vs " << n;
+    }
 }
 
 } // namespace
