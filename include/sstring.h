@@ -242,6 +242,12 @@ extern const wchar_t* const sswconst_months[12];
     T* SSN_(P, F, OP, n1)(const T* s, size_t len, const T* sub);                                \
     T* SSN_(P, F, OP, n2)(const T* s, const T* sub, size_t sub_len);
 
+/* glob: * any run, ? one character. globdos: also < like *, > one character
+ * or nothing at the end or the last dot, a double quote a dot or nothing at
+ * the end. xglob: path rules (* and ? stay within a component, ** crosses,
+ * ** before / may match no folder). xglob2: both arguments are xglob
+ * patterns; 1 when they have a name in common. Backtracking keeps at most
+ * 50 open choices; a pattern that needs more gives 0. */
 #define SSTRING_GLOB_DECLS(P, F, T)                                                                \
     SSTRING_GLOB1_DECLS(P, F, glob, T)                                                             \
     SSTRING_GLOB1_DECLS(P, F, globdos, T)                                                          \
