@@ -59,9 +59,9 @@ static void qpbase_text_init(qpbase_text_t* text, char* dest, size_t size)
 
 static void qpbase_text_put(qpbase_text_t* text, const char* s)
 {
-    while (*s && text->length + 1 < text->size) {
-        text->dest[text->length++] = *s++;
-    }
+    size_t length = strnlen(s, text->size - 1 - text->length);
+    memcpy(text->dest + text->length, s, length);
+    text->length += length;
     text->dest[text->length] = 0;
 }
 
@@ -189,8 +189,9 @@ static void debugheap_probe(const DEBUGHEAPLINK* link)
 
 /* The state is read before any pointer of the link is followed: a pointer
  * into the middle of a block has no valid pointers where its link would be,
- * and the state tells it apart. */
-static void debugheap_checklink(DEBUGHEAPLINK* link)
+ * and the state tells it apart. Inlined: the sweep runs it 20 times per
+ * call, and the call itself is a tenth of a cached check. */
+static inline __attribute__((always_inline)) void debugheap_checklink(DEBUGHEAPLINK* link)
 {
     uint32_t state = ((volatile DEBUGHEAPLINK*)link)->tag[1];
     if (state == DHL_FREE) {

@@ -82,6 +82,19 @@ TEST(DebugHeap, TagPaddingAtMultipleOf16)
     free_dh(mem);
 }
 
+// A file name longer than the 200-byte tag scratch is cut to 199 characters
+// in both copies, and the block passes its checks.
+TEST(DebugHeap, LongFileNameIsCut)
+{
+    std::string file(300, 'f');
+    void* mem = malloc_dh(file.c_str(), 5, 8);
+    ASSERT_NE(mem, nullptr);
+    EXPECT_EQ(std::string(link_of(mem)->string), file.substr(0, 199));
+    EXPECT_EQ(std::string(link_of(mem)->tail->string), file.substr(0, 199));
+    debugheap_check();
+    free_dh(mem);
+}
+
 // Zero sizes, null frees and sizes whose product or header overflows all fail
 // cleanly instead of allocating a short block.
 TEST(DebugHeap, DegenerateSizes)
