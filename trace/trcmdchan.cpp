@@ -1,0 +1,247 @@
+// trcmdchan.cpp - how the trace command reaches channels: attaching, the
+// channel list and name resolution, reading one line, and the reader
+// cursor with its lost-line accounting, and the follow loop.
+//
+// All access goes through the attached export table. Reads first use a
+// 128-byte buffer (the driver serves that from its stack, so short lines
+// cost no allocation in the kernel); a line that filled it is read again
+// into a buffer big enough for any line. A read that returns less than a
+// stamp means the line is no longer held: it fell out of the ring between
+// the line-range query and the read, and the cursor counts it as lost.
+// Single-threaded; no lock.
+#include "trcmd.h"
+
+#include <cstring>
+
+#include "sstring.h"
+
+namespace {
+
+UTDEF(ut_no_driver, "trcmd_error_no_driver",
+      "ERROR: The trace driver is not reachable. Start it with: trstart sysstart\n");
+UTDEF(ut_unknown_channel, "trcmd_error_unknown_channel",
+      "ERROR: There is no trace channel \"%1\". See: %(command_name) list\n");
+UTDEF(ut_unreadable, "trcmd_error_unreadable",
+      "ERROR: Channel %1 cannot be read any more (was the trace driver stopped?).\n");
+UTDEF(ut_lost, "trcmd_note_lost",
+      "NOTE: %1 lines lost on channel %2 (dropped from the ring before they were read).\n");
+
+bool trcmd_table_complete(const TRACEEXPORTS* table)
+{
+    return table && table->trlist && table->trread && table->trinfo && table->tropen &&
+           table->trprint && table->trreset;
+}
+
+size_t trcmd_stamp_len()
+{
+    return traceExports && traceExports->timeStampLen ? traceExports->timeStampLen
+                                                       : size_t(TRACETIMESTAMPLEN);
+}
+
+// The characters a read wrote, terminator excluded, or 0 for a line that
+// is not held.
+size_t trcmd_read_into(size_t channel, size_t line, char* buffer, size_t size)
+{
+    size_t result =
+        traceExports->trread(traceClient, trcmd_channel(channel), line, buffer, size);
+    if (result > size)
+        result = size;
+    return result > trcmd_stamp_len() ? result - 1 : 0;
+}
+
+void trcmd_put_line(trcmd_cursor_t* cursor, trcmd_out_t* out, size_t line, const char* text,
+                    size_t length)
+{
+    if (cursor->prefix)
+        trcmd_out_bytes(out, cursor->prefix, strlen(cursor->prefix));
+    if (cursor->numbered) {
+        char number[24];
+        trcmd_number_text(number, line);
+        trcmd_out_bytes(out, number, strlen(number));
+        trcmd_out_bytes(out, " ", 1);
+    }
+    trcmd_out_bytes(out, text, length);
+    trcmd_out_bytes(out, "\n", 1);
+}
+
+void trcmd_report_lost(trcmd_cursor_t* cursor, trcmd_out_t* out, size_t count)
+{
+    char number[24];
+    cursor->lost += count;
+    trcmd_say2(out, ut_lost.tid, trcmd_number_text(number, count), cursor->name);
+}
+
+} // namespace
+
+void trcmd_report_unreadable(trcmd_out_t* out, const char* name)
+{
+    trcmd_say1(out, ut_unreadable.tid, name);
+}
+
+int trcmd_attach(trcmd_out_t* out)
+{
+    trautoattach();
+    if (trcmd_table_complete(traceExports))
+        return 0;
+    trcmd_say0(out, ut_no_driver.tid);
+    return 1;
+}
+
+void trcmd_list_load(trcmd_list_t* list)
+{
+    list->count = 0;
+    memset(list->names, 0, sizeof list->names);
+    size_t size = traceExports->trlist(traceClient, list->names, sizeof list->names);
+    if (size > sizeof list->names)
+        size = sizeof list->names;
+    // Names follow each other with a 0 byte each; an empty name ends them.
+    // The last byte of the buffer stays 0, so a cut list still ends.
+    for (size_t pos = 0; pos + 1 < size && list->names[pos];) {
+        if (list->count == TRACEANCHOR_MAXCHANNELS)
+            break;
+        list->name[list->count++] = list->names + pos;
+        pos += strlen(list->names + pos) + 1;
+    }
+}
+
+int trcmd_parse_count(const char* text, size_t* value)
+{
+    size_t result = 0;
+    if (!text || !*text)
+        return 0;
+    for (const char* c = text; *c; c++) {
+        if (*c < '0' || *c > '9')
+            return 0;
+        size_t digit = size_t(*c - '0');
+        if (result > (SIZE_MAX - digit) / 10)
+            return 0;
+        result = result * 10 + digit;
+    }
+    *value = result;
+    return 1;
+}
+
+size_t trcmd_list_find(const trcmd_list_t* list, const char* word)
+{
+    for (size_t i = 0; i < list->count; i++) {
+        if (!ss8asciicmpi(list->name[i], word))
+            return i + 1;
+    }
+    size_t number = 0;
+    if (trcmd_parse_count(word, &number) && number >= 1 && number <= list->count)
+        return number;
+    return 0;
+}
+
+size_t trcmd_resolve(trcmd_out_t* out, const trcmd_list_t* list, const char* word)
+{
+    size_t channel = trcmd_list_find(list, word);
+    if (!channel)
+        trcmd_say1(out, ut_unknown_channel.tid, word);
+    return channel;
+}
+
+void trcmd_reader_init(trcmd_reader_t* reader)
+{
+    reader->big = nullptr;
+}
+
+void trcmd_reader_term(trcmd_reader_t* reader)
+{
+    free_d(reader->big);
+    reader->big = nullptr;
+}
+
+const char* trcmd_read_line(trcmd_reader_t* reader, size_t channel, size_t line, size_t* length)
+{
+    *length = trcmd_read_into(channel, line, reader->small, sizeof reader->small);
+    if (*length + 1 < sizeof reader->small)
+        return *length ? reader->small : nullptr;
+    // The line filled the small buffer: it may have been cut.
+    if (!reader->big)
+        reader->big = static_cast<char*>(malloc_d(trcmd_read_big));
+    if (!reader->big)
+        return reader->small;
+    *length = trcmd_read_into(channel, line, reader->big, trcmd_read_big);
+    return *length ? reader->big : nullptr;
+}
+
+void trcmd_cursor_init(trcmd_cursor_t* cursor, size_t channel, const char* name)
+{
+    cursor->channel = channel;
+    cursor->name = name;
+    cursor->prefix = nullptr;
+    cursor->numbered = 0;
+    cursor->next = 0;
+    cursor->stop = SIZE_MAX;
+    cursor->lost = 0;
+}
+
+long trcmd_cursor_pump(trcmd_cursor_t* cursor, trcmd_reader_t* reader, trcmd_out_t* out)
+{
+    long printed = 0;
+    size_t failed_line = SIZE_MAX; // a read failed here once already
+    for (;;) {
+        size_t start = 0, end = 0;
+        traceExports->trinfo(traceClient, trcmd_channel(cursor->channel), &start, &end, nullptr);
+        if (!end)
+            return -1; // a live channel always has its line in progress, end >= 1
+        size_t limit = end < cursor->stop ? end : cursor->stop;
+        if (cursor->next < start) {
+            size_t skipped_end = start < limit ? start : limit;
+            if (skipped_end > cursor->next)
+                trcmd_report_lost(cursor, out, skipped_end - cursor->next);
+            cursor->next = start;
+        }
+        if (cursor->next >= limit)
+            return printed;
+        while (cursor->next < limit) {
+            size_t length = 0;
+            const char* text = trcmd_read_line(reader, cursor->channel, cursor->next, &length);
+            if (!text && failed_line != cursor->next) {
+                failed_line = cursor->next;
+                break; // dropped since the query: ask again
+            }
+            if (text) {
+                trcmd_put_line(cursor, out, cursor->next, text, length);
+                printed++;
+            } else {
+                // Still held, yet unreadable twice (the request itself
+                // fails): skip it rather than loop on it.
+                trcmd_report_lost(cursor, out, 1);
+            }
+            cursor->next++;
+        }
+        if (cursor->next >= limit)
+            return printed;
+    }
+}
+
+int trcmd_follow(trcmd_cursor_t* cursors, size_t count, trcmd_reader_t* reader,
+                 trcmd_out_t* out, trcmd_wait_t wait, void* wait_param)
+{
+    int pause_msecs = 0;
+    for (;;) {
+        long printed = 0;
+        for (size_t i = 0; i < count; i++) {
+            long lines = trcmd_cursor_pump(&cursors[i], reader, out);
+            if (lines < 0) {
+                trcmd_report_unreadable(out, cursors[i].name);
+                trcmd_out_flush(out);
+                return 1;
+            }
+            printed += lines;
+        }
+        trcmd_out_flush(out);
+        if (out->failed)
+            return 1; // nobody reads what follows
+        if (printed)
+            pause_msecs = 0;
+        else if (pause_msecs < trcmd_idle_msecs)
+            pause_msecs = pause_msecs ? pause_msecs * 2 : 1;
+        if (pause_msecs > trcmd_idle_msecs)
+            pause_msecs = trcmd_idle_msecs;
+        if (!wait(wait_param, pause_msecs))
+            return 0;
+    }
+}
