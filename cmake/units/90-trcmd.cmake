@@ -13,3 +13,28 @@ set(QP_TRCMD_AREAS trcmd trimpnix trimp ut env tree fmt str sync core)
 add_executable(trcmd ${CMAKE_SOURCE_DIR}/trace/trcmd.cpp)
 qp_area_group(qp_trcmd_group ${QP_TRCMD_AREAS})
 target_link_libraries(trcmd PRIVATE ${qp_trcmd_group} Threads::Threads ${CMAKE_DL_LIBS})
+
+# The example: a C program built against the client archive only, as a
+# program outside this tree would be (examples/Makefile does the same with
+# pkg-config).
+add_executable(hello_trace ${CMAKE_SOURCE_DIR}/examples/hello_trace.c)
+target_link_libraries(hello_trace PRIVATE qptrace)
+
+# ---- tests -----------------------------------------------------------------------
+
+# The units against the in-process trace API, and the program without a
+# driver (its library path is the fixed one, absent on a build machine).
+qp_unit_test(trcmd tests/trcmd_test.cpp AREAS trcmd trace trimp ut env tree fmt str sync core)
+target_compile_definitions(test_trcmd PRIVATE TRCMD_PROGRAM="$<TARGET_FILE:trcmd>")
+target_include_directories(test_trcmd PRIVATE ${CMAKE_SOURCE_DIR}/trace)
+add_dependencies(test_trcmd trcmd)
+
+# Black-box tests of the program against the real driver in the test VM,
+# with a writer that traces through the client archive.
+if(COMMAND qp_vm_test AND TARGET qptrace_module AND TARGET qptrace1)
+  add_executable(trcmd_writer ${CMAKE_SOURCE_DIR}/tests/vm/trcmd_writer.cpp)
+  target_link_libraries(trcmd_writer PRIVATE qptrace)
+  qp_vm_test(vm_trcmd trcmd_guest.sh --module ${qp_kmod_dir}/qptrace/qptrace.ko
+    --prog $<TARGET_FILE:trcmd> --prog $<TARGET_FILE:trcmd_writer>
+    --prog $<TARGET_FILE:hello_trace> --file $<TARGET_FILE:qptrace1>)
+endif()
