@@ -159,10 +159,13 @@ int open_read_only(const char* name, unique_fd* fd, struct stat* st)
 
 namespace qpfd {
 
+// EINTR is no failure: Linux has released the descriptor and the data is
+// handed on. EIO is: a deferred write of this file failed, so the copy or
+// write that closes here must not report success.
 int unique_fd::reset(int fd)
 {
     int err = 0;
-    if (fd_ >= 0 && close(fd_) != 0 && errno != EINTR && errno != EIO)
+    if (fd_ >= 0 && close(fd_) != 0 && errno != EINTR)
         err = last_error();
     fd_ = fd;
     return err;

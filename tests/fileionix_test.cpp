@@ -4,15 +4,41 @@
 // permission being refused.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "envtestdir.h"
 #include "qperr.h"
 #include "qpfile.h"
+
+namespace {
+
+// The inode whose next close reports EIO, as a file system does when a
+// deferred write of the file failed; 0 when none.
+std::atomic<ino_t> close_fails_for_inode{0};
+
+} // namespace
+
+// Stands in for the C library's close in this program, so that a close error
+// can be injected.
+extern "C" int close(int fd)
+{
+    struct stat st;
+    ino_t failing = close_fails_for_inode.load();
+    bool fail = failing && fstat(fd, &st) == 0 && st.st_ino == failing;
+    int result = static_cast<int>(syscall(SYS_close, fd));
+    if (result == 0 && fail) {
+        close_fails_for_inode = 0;
+        errno = EIO;
+        return -1;
+    }
+    return result;
+}
 
 namespace {
 
@@ -300,6 +326,17 @@ TEST_F(FileTest, WriteBinAndSz)
     EXPECT_EQ(0, f8_write_bin(path("g").c_str(), nullptr, 0));
     EXPECT_EQ("", read_file(path("g")));
     EXPECT_EQ(ENOENT, f8_write_sz(path("no/such").c_str(), "x"));
+}
+
+// A write error that shows only at close is reported, not taken for success.
+TEST_F(FileTest, WriteReportsCloseError)
+{
+    write_file(path("f"), "old");
+    struct stat st;
+    ASSERT_EQ(0, stat(path("f").c_str(), &st));
+    close_fails_for_inode = st.st_ino;
+    EXPECT_EQ(EIO, f8_write_sz(path("f").c_str(), "new"));
+    EXPECT_EQ(0u, close_fails_for_inode.load());
 }
 
 struct flags_case {
