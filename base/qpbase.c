@@ -216,8 +216,9 @@ static inline __attribute__((always_inline)) void debugheap_checklink(DEBUGHEAPL
 /* The sweep is bound by memory latency: while one link is checked, the
  * lines the next check reads (the link after, its tail and its tag text) are
  * already on their way. The next link itself was requested one step
- * earlier. */
-static void debugheap_prefetch_after(const DEBUGHEAPLINK* link)
+ * earlier. Forced inline: as a call, gcc takes the function for one without
+ * effects (a prefetch changes nothing it can see) and drops it. */
+static inline __attribute__((always_inline)) void debugheap_prefetch_after(const DEBUGHEAPLINK* link)
 {
     const DEBUGHEAPLINK* next = link->next;
     if (next) {
