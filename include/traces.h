@@ -185,6 +185,10 @@ extern TraceAnchor traceAnchor;
 void TraceBuffer_init(TraceBuffer* tb, char* data, uint32_t* index);
 void TraceBuffer_term(TraceBuffer* tb);
 void TraceBuffer_Write(TraceBuffer* tb, const char* data, size_t inLen);
+/* TraceBuffer_Write for a caller that has just measured the text: inLen is
+ * its length, unchecked (the trace API's own prints, which would otherwise
+ * scan every text twice more). */
+void TraceBuffer_Write_(TraceBuffer* tb, const char* data, size_t inLen);
 size_t TraceBuffer_Read(TraceBuffer* tb, size_t line, char* out, size_t maxChars);
 void TraceBuffer_Info(TraceBuffer* tb, size_t* startLineOut, size_t* endLineOut,
                       size_t* endLineLenOut);
@@ -226,6 +230,8 @@ size_t TraceRead(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer, 
 size_t TraceReadW(TRCLIENT client, TRCHANNEL channel, size_t line, wchar_t* buffer,
                   size_t maxChars);
 void TracePrint(TRCLIENT client, TRCHANNEL channel, const char* value);
+/* TracePrint of a text whose length len the caller has measured. */
+void TracePrint_(TRCLIENT client, TRCHANNEL channel, const char* value, size_t len);
 void TracePrintW(TRCLIENT client, TRCHANNEL channel, const wchar_t* value);
 void TraceVprintf(TRCLIENT client, TRCHANNEL channel, const char* format, va_list args);
 void TraceVprintfW(TRCLIENT client, TRCHANNEL channel, const wchar_t* format, va_list args);

@@ -417,10 +417,14 @@ TEST_F(TraceApi, ReceiveRunsEachCall)
     Request dup(TRACEIODUP, ChannelRecord(channel).data(), 8, 8);
     EXPECT_EQ(channel, dup.Int64(0));
 
-    auto print = ChannelRecord(channel, 0, std::string("printed\n", 9));
+    // The text ends at its first terminator; what follows it in the input
+    // is not printed.
+    size_t endBeforePrint = EndLine(c);
+    auto print = ChannelRecord(channel, 0, std::string("printed\n\0after\n", 16));
     Request printed(TRACEIOPRINT, print.data(), print.size(), 0);
     EXPECT_EQ(0u, printed.outputSize);
     EXPECT_EQ("printed", LastText(c));
+    EXPECT_EQ(endBeforePrint + 1, EndLine(c));
     std::u32string wideText = U"wide \u00E9\n";
     auto printW = ChannelRecord(channel, 0, std::string(reinterpret_cast<const char*>(wideText.c_str()),
                                                         (wideText.size() + 1) * 4));

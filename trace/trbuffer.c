@@ -195,15 +195,20 @@ void TraceBuffer_WriteSub(TraceBuffer* tb, const char* bytes, size_t count)
 
 void TraceBuffer_Write(TraceBuffer* tb, const char* data, size_t inLen)
 {
+    /* inLen is the text's length: no 0 byte before it, and one at it.
+     * memchr finds that faster than a character scan. */
+    if (memchr(data, 0, inLen) || data[inLen])
+        qp_assert_failed(__FILE__, __LINE__, "inLen == ss8len(data)");
+    TraceBuffer_Write_(tb, data, inLen);
+}
+
+void TraceBuffer_Write_(TraceBuffer* tb, const char* data, size_t inLen)
+{
     const char* rest = data;
     const char* end;
     char stamp[TRACESTAMP_CODEDLEN];
     int stamped = 0;
 
-    /* inLen is the text's length: no 0 byte before it, and one at it.
-     * memchr finds that faster than a character scan. */
-    if (memchr(data, 0, inLen) || data[inLen])
-        qp_assert_failed(__FILE__, __LINE__, "inLen == ss8len(data)");
     if (inLen > TRACEBUFFER_MAXWRITE)
         inLen = TRACEBUFFER_MAXWRITE;
     end = data + inLen;

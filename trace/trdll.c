@@ -162,12 +162,18 @@ size_t TraceRead(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer, 
     return fullLen < maxChars ? fullLen + 1 : maxChars;
 }
 
-void TracePrint(TRCLIENT client, TRCHANNEL channel, const char* value)
+void TracePrint_(TRCLIENT client, TRCHANNEL channel, const char* value, size_t len)
 {
     TraceBuffer* tb = TraceAnchor_GetBuffer(&traceAnchor, channel);
     (void)client;
-    if (tb && value)
-        TraceBuffer_Write(tb, value, strlen(value));
+    if (tb)
+        TraceBuffer_Write_(tb, value, len);
+}
+
+void TracePrint(TRCLIENT client, TRCHANNEL channel, const char* value)
+{
+    if (value)
+        TracePrint_(client, channel, value, strlen(value));
 }
 
 /* The heap is exhausted: the text goes through the static scratch, cut so
