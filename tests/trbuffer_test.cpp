@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "../trace/trplatform.h"
 #include "traces.h"
 
 namespace {
@@ -92,6 +93,35 @@ TEST(TraceStamp, EncodesAndDecodesFortyTwoBits)
     char decoded[15] = {};
     TraceDecodeTimeStamp("AAAAA*\xc2", decoded);
     EXPECT_STREQ("000000.000001 ", decoded);
+}
+
+// The kernel's eight-bytes-at-a-time search finds what memchr finds, at
+// every alignment, length and position, also where a byte next to the
+// match differs from it by one (the borrow of the word test), and never
+// reads past the bytes it was given (the fence bytes hold the byte sought).
+TEST(TraceMemchr, WordSearchFindsWhatMemchrFinds)
+{
+    for (int byte : {0, int('\n'), 0x80, 0xFF, 0x01}) {
+        const char sought = char(byte);
+        for (size_t offset = 0; offset < 8; offset++) {
+            for (size_t len = 0; len <= 40; len++) {
+                for (size_t at = 0; at <= len; at++) { // at == len: no match
+                    std::vector<char> area(offset + len + 16, sought);
+                    char* text = area.data() + offset;
+                    for (size_t i = 0; i < len; i++)
+                        text[i] = char(byte + 1 + (i & 1)); // near misses
+                    if (at < len) {
+                        text[at] = sought;
+                        if (at + 1 < len)
+                            text[at + 1] = char(byte - 1);
+                    }
+                    const char* expected = static_cast<const char*>(std::memchr(text, byte, len));
+                    ASSERT_EQ(expected, trace_memchr_words(text, byte, len))
+                        << "byte " << byte << " offset " << offset << " len " << len << " at " << at;
+                }
+            }
+        }
+    }
 }
 
 // A new buffer holds only its creation line 0, the bare stamp.

@@ -225,7 +225,7 @@ void TraceBuffer_Write_(TraceBuffer* tb, const char* data, size_t inLen)
             }
             TraceBuffer_WriteSub(tb, stamp, sizeof stamp);
         }
-        lineFeed = (const char*)memchr(rest, '\n', (size_t)(end - rest));
+        lineFeed = trace_memchr(rest, '\n', (size_t)(end - rest));
         pieceEnd = lineFeed ? lineFeed + 1 : end;
         TraceBuffer_WriteSub(tb, rest, (size_t)(pieceEnd - rest));
         rest = pieceEnd;

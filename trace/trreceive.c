@@ -163,7 +163,7 @@ static size_t TraceIoPrint(TRACE_IO_ARGS)
     (void)output;
     (void)maxOutputSize;
     const char* text = trace_io_print_text(input, inputSize);
-    const char* end = text ? (const char*)memchr(text, 0, inputSize - trace_io_channel_size) : 0;
+    const char* end = text ? trace_memchr(text, 0, inputSize - trace_io_channel_size) : 0;
     if (end)
         TracePrint_(client, trace_io_channel(input), text, (size_t)(end - text));
     return 0;
