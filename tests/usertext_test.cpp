@@ -1,7 +1,9 @@
 // Expansion, registration and printing rules of the user-text map.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -188,6 +190,22 @@ TEST(UserText, PrintOutWritesToStandardOutput)
     UtPrintOut("");
     UtOutFileLine(-1, "never", 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "a\nb");
+}
+
+// A line longer than the local buffer is written whole with its line feed.
+TEST(UserText, LongLineIsWrittenWhole)
+{
+    FILE* file = tmpfile();
+    ASSERT_NE(file, nullptr);
+    std::string text(100000, 'x');
+    text[0] = 'a';
+    UtOutFileLine(fileno(file), text.c_str(), 1);
+    std::string back(text.size() + 2, 0);
+    ssize_t got = pread(fileno(file), &back[0], back.size(), 0);
+    fclose(file);
+    ASSERT_EQ(got, static_cast<ssize_t>(text.size() + 1));
+    back.resize(static_cast<size_t>(got));
+    EXPECT_EQ(back, text + "\n");
 }
 
 // The locale texts exist with the C locale's conventions.
