@@ -45,8 +45,11 @@ static int tracesExited;
 
 /* The most a function can use of its input and produce as output. Longer
  * input is cut; cutting keeps a text terminated (text_unit bytes of zeros at
- * the cut), which changes nothing the function would have done, since the
- * limits lie beyond the longest name or line the trace core keeps. */
+ * the cut). For a terminated text that changes nothing the function would
+ * have done, since the limits lie beyond the longest name or line the trace
+ * core keeps; a text without any terminator, which the function would have
+ * refused, is taken as if it ended at the cut (the rest of the caller's
+ * bytes, up to the size limit, are never read). */
 typedef struct traceio_limit_t {
     uint32_t max_input;
     uint32_t max_output;
@@ -204,7 +207,8 @@ static int TraceDevCall(GenIoctlRequest* request, GenIoctlRequest __user* reques
 static int TraceDevSend(GenIoctlRequest __user* request_user, size_t request_size)
 {
     GenIoctlRequest request;
-    char stack_buffer[TRACEIO_STACK_BUFFER];
+    /* Wide texts are used in place: their units must be aligned. */
+    char stack_buffer[TRACEIO_STACK_BUFFER] __aligned(8);
     char* buffer = stack_buffer;
     const traceio_limit_t* limit;
     size_t input_size, max_output_size, buffer_size;
