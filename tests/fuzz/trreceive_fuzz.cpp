@@ -30,9 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* input = data + 3;
     size_t inputSize = size - 3;
     size_t bufferSize = inputSize > maxOutputSize ? inputSize : maxOutputSize;
-    // Aligned as the driver's buffers are; at least one byte so that the
-    // pointer is valid even for empty requests.
-    auto* buffer = static_cast<unsigned char*>(std::aligned_alloc(16, (bufferSize + 16) & ~size_t(15)));
+    // malloc aligns as the driver's buffers are; not rounded up, so that a
+    // read or write even one byte past the buffer is caught. At least one
+    // byte, so that the pointer is valid even for empty requests.
+    auto* buffer = static_cast<unsigned char*>(std::malloc(bufferSize ? bufferSize : 1));
     if (!buffer)
         return 0;
     std::memcpy(buffer, input, inputSize);
