@@ -247,7 +247,7 @@ int FollowWait(void* param, int msecs)
     return --script->polls_left > 0;
 }
 
-// Follow polls at once after lines, backs off by doubling to 200 ms when
+// Follow polls again soon after lines, backs off by doubling to 200 ms when
 // idle, starts over when a line comes, and ends with 0 when told to stop.
 TEST_F(TraceCommand, FollowBacksOffWhenIdle)
 {
@@ -257,9 +257,29 @@ TEST_F(TraceCommand, FollowBacksOffWhenIdle)
     trcmd_cursor_init(&cursor, channel, "cmd.follow");
     FollowScript script = {channel, {}, 14};
     EXPECT_EQ(0, trcmd_follow(&cursor, 1, &reader, out, FollowWait, &script));
-    EXPECT_EQ(std::vector<int>({0, 1, 2, 0, 1, 2, 4, 8, 16, 32, 64, 128, 200, 200}),
+    EXPECT_EQ(std::vector<int>({1, 2, 4, 1, 2, 4, 8, 16, 32, 64, 128, 200, 200, 200}),
               script.pauses);
     EXPECT_EQ(std::vector<std::string>({"", "early", "late"}), Texts());
+}
+
+int FollowOnce(void* param, int msecs)
+{
+    static_cast<std::vector<int>*>(param)->push_back(msecs);
+    return 0;
+}
+
+// A full batch of waiting lines makes follow read on at once.
+TEST_F(TraceCommand, FollowReadsOnAfterAFullBatch)
+{
+    size_t channel = Open("cmd.batch");
+    for (int n = 0; n < trcmd_follow_batch; n++)
+        Print(channel, "b\n");
+    trcmd_cursor_t cursor;
+    trcmd_cursor_init(&cursor, channel, "cmd.batch");
+    std::vector<int> pauses;
+    EXPECT_EQ(0, trcmd_follow(&cursor, 1, &reader, out, FollowOnce, &pauses));
+    EXPECT_EQ(std::vector<int>({0}), pauses);
+    EXPECT_EQ(size_t(trcmd_follow_batch) + 1, Texts().size());
 }
 
 int FollowForever(void*, int)

@@ -35,7 +35,8 @@ enum {
      * terminator. */
     trcmd_read_big = TRACEBUFFER_DATASIZE + TRACETIMESTAMPLEN + 1,
     trcmd_list_size = TRACEANCHOR_NAMESSIZE + TRACEANCHOR_MAXCHANNELS + 16,
-    trcmd_idle_msecs = 200 /* longest pause of the follow loop */
+    trcmd_idle_msecs = 200,  /* longest pause of the follow loop */
+    trcmd_follow_batch = 256 /* lines per poll that make follow poll again at once */
 };
 
 /* ---- output -------------------------------------------------------------- */
@@ -125,7 +126,9 @@ typedef int (*trcmd_wait_t)(void* param, int msecs);
 
 /* Follows the cursors until wait says stop: 0 then, 1 when a channel
  * became unreadable (the error line is printed). Polls again at once while
- * lines arrive, and backs off by doubling to trcmd_idle_msecs when idle. */
+ * full batches of lines arrive, after 1 ms while a few do, and backs off by
+ * doubling to trcmd_idle_msecs when idle; output is written before every
+ * pause. */
 int trcmd_follow(trcmd_cursor_t* cursors, size_t count, trcmd_reader_t* reader,
                  trcmd_out_t* out, trcmd_wait_t wait, void* wait_param);
 

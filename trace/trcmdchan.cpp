@@ -232,15 +232,22 @@ int trcmd_follow(trcmd_cursor_t* cursors, size_t count, trcmd_reader_t* reader,
             }
             printed += lines;
         }
-        trcmd_out_flush(out);
-        if (out->failed)
-            return 1; // nobody reads what follows
-        if (printed)
+        // A full batch: more are waiting, read on at once (the output is
+        // written when the buffer fills). A few lines: let more gather for
+        // a millisecond, so that a busy channel costs one read per line and
+        // little else. None: back off.
+        if (printed >= trcmd_follow_batch)
             pause_msecs = 0;
-        else if (pause_msecs < trcmd_idle_msecs)
+        else if (printed)
+            pause_msecs = 1;
+        else
             pause_msecs = pause_msecs ? pause_msecs * 2 : 1;
         if (pause_msecs > trcmd_idle_msecs)
             pause_msecs = trcmd_idle_msecs;
+        if (pause_msecs)
+            trcmd_out_flush(out);
+        if (out->failed)
+            return 1; // nobody reads what follows
         if (!wait(wait_param, pause_msecs))
             return 0;
     }

@@ -109,7 +109,7 @@ expect show-count-zero 0 "" trcmd show index 9000 0
 expect reset 0 "" trcmd reset alpha
 expect_re show-after-reset 0 "^${stamp}\$" trcmd show alpha
 check reset-one-line "[ \$(wc -l <$out) = 1 ]"
-check info-after-reset "[ \$(info_field alpha 'Oldest line') = 2 ] && [ \$(info_field alpha 'Newest line') = 3 ]"
+check info-after-reset "[ $(info_field alpha 'Oldest line') = 2 ] && [ $(info_field alpha 'Newest line') = 3 ]"
 
 # Unknown channels and numbers never create a channel.
 channels_before=$(trcmd list | wc -l)
