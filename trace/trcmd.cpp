@@ -174,6 +174,21 @@ trcmd_run_t* trcmd_begin(int argc, char** argv, int switches, int max_words, trc
     return nullptr;
 }
 
+// trcmd_begin for a command whose first word names a channel: resolves it
+// into *channel. Null after an error line (status 1).
+trcmd_run_t* trcmd_begin_channel(int argc, char** argv, int switches, int max_words,
+                                 trcmd_args_t* args, size_t* channel)
+{
+    trcmd_run_t* run = trcmd_begin(argc, argv, switches, max_words, args);
+    if (!run)
+        return nullptr;
+    *channel = trcmd_resolve(&run->out, &run->list, args->word[0]);
+    if (*channel)
+        return run;
+    trcmd_end(run, 1);
+    return nullptr;
+}
+
 void trcmd_info_of(size_t channel, size_t* start, size_t* end, size_t* end_len)
 {
     *start = *end = 0;
@@ -295,13 +310,10 @@ int trcmd_pump_once(trcmd_cursor_t* cursor, trcmd_out_t* out)
 int run_show(int argc, char** argv)
 {
     trcmd_args_t args;
-    trcmd_run_t* run = trcmd_begin(argc, argv, trcmd_switch_l, 3, &args);
+    size_t channel, start, end, first = 0, count = SIZE_MAX;
+    trcmd_run_t* run = trcmd_begin_channel(argc, argv, trcmd_switch_l, 3, &args, &channel);
     if (!run)
         return 1;
-    size_t channel = trcmd_resolve(&run->out, &run->list, args.word[0]);
-    size_t start, end, first = 0, count = SIZE_MAX;
-    if (!channel)
-        return trcmd_end(run, 1);
     trcmd_info_of(channel, &start, &end, nullptr);
     first = start;
     if (!trcmd_number_word(&run->out, &args, 1, &first) ||
@@ -465,15 +477,12 @@ int run_print(int argc, char** argv)
 int run_info(int argc, char** argv)
 {
     trcmd_args_t args;
-    trcmd_run_t* run = trcmd_begin(argc, argv, 0, 1, &args);
+    size_t channel, start, end, end_len;
+    trcmd_run_t* run = trcmd_begin_channel(argc, argv, 0, 1, &args, &channel);
     if (!run)
         return 1;
-    size_t channel = trcmd_resolve(&run->out, &run->list, args.word[0]);
-    if (!channel)
-        return trcmd_end(run, 1);
-    size_t start, end, end_len;
     trcmd_info_of(channel, &start, &end, &end_len);
-    size_t stamp = traceExports->timeStampLen ? traceExports->timeStampLen : size_t(TRACETIMESTAMPLEN);
+    size_t stamp = trcmd_stamp_len();
     char n[4][24];
     const char* fields[5] = {run->list.name[channel - 1], trcmd_number_text(n[0], channel),
                              trcmd_number_text(n[1], start), trcmd_number_text(n[2], end),
@@ -485,13 +494,12 @@ int run_info(int argc, char** argv)
 int run_reset(int argc, char** argv)
 {
     trcmd_args_t args;
-    trcmd_run_t* run = trcmd_begin(argc, argv, 0, 1, &args);
+    size_t channel;
+    trcmd_run_t* run = trcmd_begin_channel(argc, argv, 0, 1, &args, &channel);
     if (!run)
         return 1;
-    size_t channel = trcmd_resolve(&run->out, &run->list, args.word[0]);
-    if (channel)
-        trreset(trcmd_channel(channel));
-    return trcmd_end(run, channel ? 0 : 1);
+    trreset(trcmd_channel(channel));
+    return trcmd_end(run, 0);
 }
 
 declare_main8_c decl_list(nullptr, "list", run_list, ut_list_short.tid, ut_list_long.tid);

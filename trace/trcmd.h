@@ -91,6 +91,9 @@ static inline TRCHANNEL trcmd_channel(size_t number)
 
 /* ---- reading ------------------------------------------------------------- */
 
+/* The length of the decoded stamp that starts every line read (14). */
+size_t trcmd_stamp_len(void);
+
 struct trcmd_reader_t {
     char small[trcmd_read_small];
     char* big; /* allocated on the first long line */

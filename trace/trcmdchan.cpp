@@ -32,12 +32,6 @@ bool trcmd_table_complete(const TRACEEXPORTS* table)
            table->trprint && table->trreset;
 }
 
-size_t trcmd_stamp_len()
-{
-    return traceExports && traceExports->timeStampLen ? traceExports->timeStampLen
-                                                       : size_t(TRACETIMESTAMPLEN);
-}
-
 // The characters a read wrote, terminator excluded, or 0 for a line that
 // is not held.
 size_t trcmd_read_into(size_t channel, size_t line, char* buffer, size_t size)
@@ -72,6 +66,12 @@ void trcmd_report_lost(trcmd_cursor_t* cursor, trcmd_out_t* out, size_t count)
 }
 
 } // namespace
+
+size_t trcmd_stamp_len(void)
+{
+    return traceExports && traceExports->timeStampLen ? traceExports->timeStampLen
+                                                       : size_t(TRACETIMESTAMPLEN);
+}
 
 void trcmd_report_unreadable(trcmd_out_t* out, const char* name)
 {
