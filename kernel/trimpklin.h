@@ -6,7 +6,10 @@
  * trimpklin.c, calls trattach once it may trace (the wrappers stay inert
  * until then) and trdetach before it unloads. While attached it holds a
  * reference on the driver module, so the driver cannot unload under it.
- * Both run in process context and may sleep.
+ * Both run in process context and may sleep. The trace calls themselves are
+ * for process context too: the driver takes its channel locks with
+ * interrupts enabled, so a call from an interrupt handler could deadlock
+ * against the process it interrupted.
  */
 #ifndef TRIMPKLIN_H
 #define TRIMPKLIN_H
