@@ -197,8 +197,7 @@ void TraceBuffer_Write(TraceBuffer* tb, const char* data, size_t inLen)
 {
     /* inLen is the text's length: no 0 byte before it, and one at it.
      * memchr finds that faster than a character scan. */
-    if (memchr(data, 0, inLen) || data[inLen])
-        qp_assert_failed(__FILE__, __LINE__, "inLen == ss8len(data)");
+    TRACE_ASSERT_AS(!memchr(data, 0, inLen) && !data[inLen], "inLen == ss8len(data)");
     TraceBuffer_Write_(tb, data, inLen);
 }
 

@@ -119,7 +119,7 @@ size_t TraceList(TRCLIENT client, char* buffer, size_t maxChars)
     count = __atomic_load_n(&traceAnchor.count, __ATOMIC_ACQUIRE);
     for (slot = 0; slot < count; slot++) {
         const TraceBuffer* tb = traceAnchor.buffers[slot];
-        QP_ASSERT(tb->name);
+        TRACE_ASSERT_AS(tb->name, "buffer->base.name");
         if (tb->nameLen + pos + 1 < maxChars) {
             memcpy(buffer + pos, tb->name, tb->nameLen);
             pos += tb->nameLen;
@@ -208,7 +208,8 @@ void TraceVprintf(TRCLIENT client, TRCHANNEL channel, const char* format, va_lis
         trace_print_static(client, channel, format, args);
         return;
     }
-    QP_ASSERT((ss8formatv(heapScratch, format, args)) == (len));
+    TRACE_ASSERT_AS(ss8formatv(heapScratch, format, args) == len,
+                    "(ss8formatv(heapScratch,format,args)) == (len)");
     TracePrint(client, channel, heapScratch);
     free_d(heapScratch);
 }

@@ -6,7 +6,8 @@
  * trace_memchr is the byte search of the print path: the C library's memchr
  * in user mode, and in the kernel, whose memchr goes byte by byte, a search
  * of eight bytes at a time (trace_memchr_words, built in both modes so that
- * the unit tests check it).
+ * the unit tests check it). TRACE_ASSERT_AS gives an assertion its
+ * documented text.
  */
 #ifndef TRPLATFORM_H
 #define TRPLATFORM_H
@@ -44,6 +45,11 @@ static inline const char* trace_memchr_words(const char* text, int byte, size_t 
     }
     return 0;
 }
+
+/* QP_ASSERT with the condition's text as the trace core documents it,
+ * where the code's own expression reads differently. */
+#define TRACE_ASSERT_AS(cond, text)                                                                \
+    ((cond) ? (void)0 : (qp_assert_failed(__FILE__, __LINE__, text), QP_AFTER_STOP()))
 
 static inline const char* trace_memchr(const char* text, int byte, size_t len)
 {

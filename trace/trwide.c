@@ -149,7 +149,8 @@ void TracePrintW(TRCLIENT client, TRCHANNEL channel, const wchar_t* value)
         /* Without memory the cut stack text is printed. */
         heapScratch = (char*)malloc_d(len + 1);
         if (heapScratch) {
-            QP_ASSERT((sswconv8(heapScratch, value)) == (len));
+            TRACE_ASSERT_AS(sswconv8(heapScratch, value) == len,
+                            "(ss8convw(data8,dataw)) == (len)");
             text = heapScratch;
         }
     }
@@ -171,7 +172,8 @@ void TraceVprintfW(TRCLIENT client, TRCHANNEL channel, const wchar_t* format, va
     if (len >= trace_stack_wide_size) {
         heapScratch = (wchar_t*)malloc_d((len + 1) * sizeof(wchar_t));
         if (heapScratch) {
-            QP_ASSERT((sswformatv(heapScratch, format, args)) == (len));
+            TRACE_ASSERT_AS(sswformatv(heapScratch, format, args) == len,
+                            "(sswformatv(data,format,args)) == (len)");
             text = heapScratch;
         }
     }
