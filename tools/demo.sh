@@ -25,7 +25,11 @@ fi
 if [ "$(cache QP_KERNEL_BUILD)" != "$headers" ]; then
   cmake -S . -B "$build" -DQP_KERNEL_BUILD="$headers" >/dev/null
 fi
-cmake --build "$build" --target qptrace_module qptrace1 trcmd hello_trace >/dev/null
+if ! cmake --build "$build" --target qptrace_module qptrace1 trcmd hello_trace >"$build/demo-build.log" 2>&1; then
+  tail -n 30 "$build/demo-build.log" >&2
+  echo "demo: the build failed (log: $build/demo-build.log)" >&2
+  exit 1
+fi
 
 echo "demo: booting $(basename "$kernel") under qemu (software emulation: about 30 s)"
 work=$build/demo-vm
