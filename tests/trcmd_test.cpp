@@ -230,6 +230,23 @@ TEST_F(TraceCommand, CursorStopsAtItsRangeAndAtAnUnknownChannel)
     EXPECT_EQ(-1, trcmd_cursor_pump(&cursor, &reader, out));
 }
 
+// A cursor past the newest line reads a channel that began again (the
+// driver was loaded anew): it says so and starts from its oldest line.
+TEST_F(TraceCommand, CursorPastTheEndStartsOver)
+{
+    size_t channel = Open("cmd.again");
+    Print(channel, "one\n");
+    trcmd_cursor_t cursor;
+    trcmd_cursor_init(&cursor, channel, "cmd.again");
+    cursor.next = 50;
+    EXPECT_EQ(2, trcmd_cursor_pump(&cursor, &reader, out));
+    EXPECT_EQ(std::vector<std::string>(
+                  {"NOTE: Channel cmd.again started over (was the trace driver loaded again?).", "",
+                   "one"}),
+              Texts());
+    EXPECT_EQ(0u, cursor.lost);
+}
+
 // The follow loop's script: lines written between polls, the pauses it
 // asks for, and the end it takes when told to stop.
 struct FollowScript {

@@ -324,8 +324,11 @@ int run_show(int argc, char** argv)
     if (first < start && first < stop)
         trcmd_note_range(&run->out, ut_not_held.tid, name, first,
                          (start < stop ? start : stop) - 1, 0, 0);
-    if (first >= end && count)
-        trcmd_note_range(&run->out, ut_nothing_in_range.tid, name, first, start, end - 1, 0);
+    if (first >= end) {
+        if (count)
+            trcmd_note_range(&run->out, ut_nothing_in_range.tid, name, first, start, end - 1, 0);
+        return trcmd_end(run, 0);
+    }
     trcmd_cursor_t cursor;
     trcmd_cursor_init(&cursor, channel, name);
     cursor.numbered = args.numbered;

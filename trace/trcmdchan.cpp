@@ -23,6 +23,8 @@ UTDEF(ut_unknown_channel, "trcmd_error_unknown_channel",
       "ERROR: There is no trace channel \"%1\". See: %(command_name) list\n");
 UTDEF(ut_unreadable, "trcmd_error_unreadable",
       "ERROR: Channel %1 cannot be read any more (was the trace driver stopped?).\n");
+UTDEF(ut_started_over, "trcmd_note_started_over",
+      "NOTE: Channel %1 started over (was the trace driver loaded again?).\n");
 UTDEF(ut_lost, "trcmd_note_lost",
       "NOTE: %1 lines lost on channel %2 (dropped from the ring before they were read).\n");
 
@@ -187,6 +189,12 @@ long trcmd_cursor_pump(trcmd_cursor_t* cursor, trcmd_reader_t* reader, trcmd_out
         if (!end)
             return -1; // a live channel always has its line in progress, end >= 1
         size_t limit = end < cursor->stop ? end : cursor->stop;
+        if (cursor->next > end) {
+            // Line numbers only grow while the driver lives: this is a new
+            // channel under the old number.
+            trcmd_say1(out, ut_started_over.tid, cursor->name);
+            cursor->next = start;
+        }
         if (cursor->next < start) {
             size_t skipped_end = start < limit ? start : limit;
             if (skipped_end > cursor->next)

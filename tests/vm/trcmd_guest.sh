@@ -103,6 +103,8 @@ expect show-not-held 0 "NOTE: Lines 0 to $((index_start - 1)) of channel index a
   trcmd show index 0 "$index_start"
 expect show-beyond 0 "NOTE: Channel index has no complete line from line 9001 on (it holds lines $index_start to 9000)." \
   trcmd show index 9001
+expect show-far-beyond 0 "NOTE: Channel index has no complete line from line 20000 on (it holds lines $index_start to 9000)." \
+  trcmd show index 20000
 expect show-count-zero 0 "" trcmd show index 9000 0
 
 # Reset: the oldest line is the bare reset stamp.
