@@ -40,8 +40,9 @@
 extern "C" {
 #endif
 
+/* thread_stack_size_medium (the alarm thread's stack) is defined once, in
+ * qpsync.h, with the other stack sizes. */
 enum {
-    thread_stack_size_medium = 0x60000,
     /* milliseconds: a timeout above this means none */
     alarm_timeout_max = 0x7FFFFFFE,
 };

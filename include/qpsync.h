@@ -53,6 +53,7 @@ enum {
     bits_cache_line_size = 64,
     thread_stack_size_default = 0,
     thread_stack_size_small = 0x30000,
+    thread_stack_size_medium = 0x60000, /* the alarm thread */
     hold_line_count = 64,
     lookaside_line_count = 32,
     sleep_pool_count = 16,

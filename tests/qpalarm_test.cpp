@@ -16,6 +16,11 @@
 
 #include "qpalarm.h"
 #include "qperr.h"
+#include "qpsync.h"
+
+// The stack sizes come from one definition: both headers together compile.
+static_assert(thread_stack_size_medium == 0x60000 && thread_stack_size_small == 0x30000,
+              "the thread stack sizes");
 
 namespace {
 
