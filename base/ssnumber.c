@@ -78,6 +78,9 @@ size_t ss8fromint(char* dest, size_t size, int64_t value, int flags, int min_dig
     char text[SS_INT_TEXT];
     size_t len;
 
+    /* A negative minimum asks for none (and must not become a huge count). */
+    if (min_digits < 0)
+        min_digits = 0;
     if (min_digits > SS_INT_MAX_DIGITS)
         min_digits = SS_INT_MAX_DIGITS;
     if (word) {

@@ -36,6 +36,8 @@ TEST(SsNumber, FromIntEachFlag)
         {0, SSCONVINT_HEX, 3, "0x000"},
         {0xABC, SSCONVINT_HEX, 0, "0xABC"},
         {7, 0, 99, "000000000000000000000000007"},  // capped at 27 digits
+        {7, 0, -1, "7"},                             // no minimum: no padding
+        {7, SSCONVINT_HEX, INT32_MIN, "0x7"},
         {0, SSCONVINT_YESNO, 0, "no"},
         {1, SSCONVINT_YESNO, 0, "yes"},
         {0, SSCONVINT_TRUEFALSE, 0, "false"},
