@@ -13,6 +13,13 @@
 
 #include "trcmd.h"
 
+// The attach code is not linked here: the tests attach the in-process
+// table themselves.
+extern "C" int trautoattach(void)
+{
+    return traceExports != nullptr;
+}
+
 namespace {
 
 class TraceCommand : public testing::Test {

@@ -7,6 +7,22 @@
 
 #include "qptraces.h"
 
+// The attach code is not linked here: this stand-in counts the wrappers'
+// attach calls and, when a table is waiting, attaches it as the real one
+// would.
+int autoAttachCalls;
+TRACEEXPORTS* autoAttachTable;
+
+extern "C" int trautoattach(void)
+{
+    autoAttachCalls++;
+    if (autoAttachTable && !traceExports) {
+        traceExports = autoAttachTable;
+        traceClient = autoAttachTable->trattach();
+    }
+    return traceExports != nullptr;
+}
+
 namespace {
 
 class TraceWrappers : public testing::Test {
@@ -20,6 +36,7 @@ protected:
     }
     void TearDown() override
     {
+        autoAttachTable = nullptr;
         traceExports = nullptr;
         traceClient = nullptr;
         traceDefaultChannel = TRCHANNEL_DEFAULT;
@@ -139,6 +156,50 @@ TEST_F(TraceWrappers, EmptySlotsAreSkipped)
     trwprint(TRCHANNEL(1), L"kept\n");
     EXPECT_EQ("kept", LastText(TRCHANNEL(1)));
     traceExports = &traceexports1;
+}
+
+// The wrappers that may be a program's first trace call attach before
+// anything else; the others only use a table already attached.
+TEST_F(TraceWrappers, WrappersThatStartTracingAttachFirst)
+{
+    traceExports = nullptr;
+    autoAttachTable = &traceexports1;
+    autoAttachCalls = 0;
+    TRCHANNEL c = tropen("wrap.first");
+    EXPECT_NE(nullptr, c) << "tropen attached only after looking at the table";
+    EXPECT_EQ(1, autoAttachCalls);
+    for (auto* first : {+[] { trprint(TRCHANNEL(1), "first\n"); },
+                        +[] { trprintf(TRCHANNEL(1), "%s\n", "first"); },
+                        +[] { trwprint(TRCHANNEL(1), L"first\n"); },
+                        +[] { trwprintf(TRCHANNEL(1), L"%s\n", L"first"); }}) {
+        traceExports = nullptr;
+        first();
+        EXPECT_EQ("first", LastText(TRCHANNEL(1)));
+    }
+
+    TRACEEXPORTS empty = {};
+    traceExports = &empty;
+    autoAttachCalls = 0;
+    char text[8];
+    wchar_t wide[8];
+    size_t number;
+    trwopen(L"x");
+    trdup(TRCHANNEL(1));
+    trlist(text, sizeof text);
+    trwlist(wide, 8);
+    trprint(TRCHANNEL(1), "x");
+    trwprint(TRCHANNEL(1), L"x");
+    trprintf(TRCHANNEL(1), "x");
+    trwprintf(TRCHANNEL(1), L"x");
+    trcrash();
+    EXPECT_EQ(9, autoAttachCalls);
+    trclose(TRCHANNEL(1));
+    trdefault(TRCHANNEL(1));
+    trreset(TRCHANNEL(1));
+    trinfo(TRCHANNEL(1), &number, nullptr, nullptr);
+    trread(TRCHANNEL(1), 0, text, sizeof text);
+    trwread(TRCHANNEL(1), 0, wide, 8);
+    EXPECT_EQ(9, autoAttachCalls);
 }
 
 } // namespace

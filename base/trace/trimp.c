@@ -9,23 +9,15 @@
  * does nothing, and returns null where it returns a channel, while the table
  * or the slot it needs is missing, so a program without a trace library
  * stays silent. The wrappers that may be a program's first trace call
- * attach first through trautoattach.
+ * attach first through trautoattach, which the attach code defines
+ * (base/trace/trimpnix in programs, the kernel's trimpklin in modules): the
+ * reference is what pulls the attach code out of a static archive.
  */
 #include "qptraces.h"
 
 TRACEEXPORTS* traceExports;
 TRCLIENT traceClient;
 TRCHANNEL traceDefaultChannel = TRCHANNEL_DEFAULT;
-
-/* Stand-in until the attach code (base/trace/trimpnix, the kernel's
- * trimpklin) is linked with the wrappers: without it a program only traces
- * into a table that someone set in traceExports. Remove it when the attach
- * unit joins this area: a weak definition satisfies the reference, so a
- * static archive would otherwise never pull the attach unit in. */
-__attribute__((weak)) int trautoattach(void)
-{
-    return traceExports != 0;
-}
 
 #define trace_slot(slot) (traceExports ? traceExports->slot : 0)
 

@@ -6,11 +6,6 @@
 include(GNUInstallDirs)
 set(QP_CLIENT_VERSION 5.0.0)
 
-# The wrappers (trimp.c) define a weak stand-in for trautoattach; a program
-# that pulls them from an archive must also pull the attach code, which
-# nothing else would make the linker take.
-set(QP_CLIENT_PULL_ATTACH "LINKER:--undefined=trattach")
-
 # The attach code and the library use no C++ library: C programs link them
 # with the C compiler, and the library depends on the C libraries only.
 set(QP_CLIENT_NO_CXX_RUNTIME -fno-exceptions -fno-rtti)
@@ -25,7 +20,6 @@ endif()
 
 qp_area(trimpnix base/trace/trimpnix.cpp)
 target_compile_options(qp_trimpnix PRIVATE ${QP_CLIENT_NO_CXX_RUNTIME})
-target_link_options(qp_trimpnix INTERFACE ${QP_CLIENT_PULL_ATTACH})
 target_link_libraries(qp_trimpnix INTERFACE ${CMAKE_DL_LIBS})
 
 # qp_client_library(target output_name [device path]): the trace library;
@@ -67,7 +61,6 @@ add_library(qptrace STATIC ${CMAKE_SOURCE_DIR}/base/trace/trimp.c
 target_compile_options(qptrace PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${QP_CLIENT_NO_CXX_RUNTIME}>)
 target_include_directories(qptrace INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/qptrace>)
-target_link_options(qptrace INTERFACE ${QP_CLIENT_PULL_ATTACH})
 target_link_libraries(qptrace INTERFACE ${CMAKE_DL_LIBS})
 set_target_properties(qptrace PROPERTIES LINKER_LANGUAGE C)
 
