@@ -4,9 +4,13 @@
 // machine without the driver.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -335,6 +339,38 @@ TEST_F(TraceCommand, OutputKeepsOrderAcrossFlushes)
     trcmd_say1(out, "WARNING: %1\n", "end");
     EXPECT_EQ(expected + big + "WARNING: end\n", Output());
     EXPECT_EQ(0, out->failed);
+}
+
+// SIGINT and SIGTERM arrive through the descriptor; when it cannot be
+// made they stay unblocked, so that they still end the program.
+TEST(TraceCommandSignals, StopSignalsAreBlockedOnlyWithTheirDescriptor)
+{
+    sigset_t before, now;
+    sigprocmask(SIG_SETMASK, nullptr, &before);
+    rlimit files;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &files));
+    int lowest_free = open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowest_free, 0);
+    close(lowest_free);
+    rlimit none = {rlim_t(lowest_free), files.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+    int refused = trcmd_stop_signals_open();
+    setrlimit(RLIMIT_NOFILE, &files);
+    EXPECT_EQ(-1, refused);
+    sigprocmask(SIG_SETMASK, nullptr, &now);
+    EXPECT_FALSE(sigismember(&now, SIGINT));
+    EXPECT_FALSE(sigismember(&now, SIGTERM));
+
+    int fd = trcmd_stop_signals_open();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(1, trcmd_stop_signals_wait(&fd, 0));
+    kill(getpid(), SIGTERM);
+    EXPECT_EQ(0, trcmd_stop_signals_wait(&fd, 1000));
+    signalfd_siginfo taken;
+    EXPECT_EQ(ssize_t(sizeof taken), read(fd, &taken, sizeof taken));
+    EXPECT_EQ(uint32_t(SIGTERM), taken.ssi_signo);
+    trcmd_stop_signals_close(fd);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 // Runs the program; its output and exit status.

@@ -16,9 +16,15 @@ int trcmd_stop_signals_open(void)
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
-    if (sigprocmask(SIG_BLOCK, &stops, nullptr))
+    sigset_t before;
+    if (sigprocmask(SIG_BLOCK, &stops, &before))
         return -1;
-    return signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+    int fd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+    // Without the descriptor nobody would see them: they must end the
+    // program by their default action again.
+    if (fd < 0)
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+    return fd;
 }
 
 void trcmd_stop_signals_close(int fd)
