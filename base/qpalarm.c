@@ -417,7 +417,10 @@ void pin_timeout_term(pin_timeout_t* pt, int* err)
         pin_buf_term_(&pt->buf);
         debugheap_handlefreed(&pt->buf);
     }
-    QP_ASSERT(pt->pin == pin_buf_output(&pt->buf) || pt->pin == &pt->timeout_pin.pin.vtbl);
+    if (pt->pin != pin_buf_output(&pt->buf) && pt->pin != &pt->timeout_pin.pin.vtbl)
+        qp_assert_failed(__FILE__, __LINE__,
+                         "pt->pin == pin_buf_output(&pt->buf) || "
+                         "pt->pin == pin_vtbl(&pt->timeout_pin.pin)");
     if (err && *err == err_cancelled && pin_poll(&pt->timeout_pin.pin))
         *err = err_timeout;
     alarm_pin_term(&pt->timeout_pin);

@@ -293,6 +293,24 @@ TEST(Alarm, PinTimeout)
     sema_term(&sema);
 }
 
+// A pin timeout whose result pin was overwritten is stopped with the
+// documented text.
+TEST(AlarmDeathTest, PinTimeoutTermChecksItsPin)
+{
+    pin_t never;
+    pin_init(&never);
+    EXPECT_DEATH(
+        {
+            pin_timeout_t pt;
+            pin_timeout_init(&pt, nullptr, 60000);
+            pt.pin = &never.vtbl;
+            pin_timeout_term(&pt, nullptr);
+        },
+        "pt->pin == pin_buf_output\\(&pt->buf\\) \\|\\| "
+        "pt->pin == pin_vtbl\\(&pt->timeout_pin.pin\\)");
+    pin_term(&never);
+}
+
 // Exit-time state of the child in HandlersRunOnceAtExit.
 std::atomic<int> exit_runs[3];
 alarm_t exit_alarms[3];
