@@ -52,7 +52,8 @@ int rblink_color(const rblink_t* link)
 /* Counts one more step of an upward walk and stops a runaway one. */
 static inline void rblink_climb(int* stack_count)
 {
-    QP_ASSERT(*stack_count + 1 < rblink_max_stack_count);
+    if (*stack_count + 1 >= rblink_max_stack_count)
+        qp_assert_failed(__FILE__, __LINE__, "stack_count+1 < max_stack_count");
     ++*stack_count;
 }
 

@@ -271,4 +271,21 @@ TEST(RblinkDeath, RemovingUnlinkedLinkAsserts)
     rblink_remove(&root, &a.link);
 }
 
+// A corrupt tree far taller than any real one (a chain of red edges with
+// red uncles) stops the rebalancing walk at its bound with the documented
+// text instead of running on.
+TEST(RblinkDeath, RunawayRebalancingStops)
+{
+    static rblink_t chain[250], uncle, fresh;
+    for (int k = 0; k < 250; k++) {
+        chain[k].top = k + 1 < 250 ? &chain[k + 1] : nullptr;
+        chain[k].sides[0] = k > 0 ? &chain[k - 1] : nullptr;
+        chain[k].side_colors[0] = k > 0 ? rblink_color_red : rblink_color_empty;
+        chain[k].sides[1] = k > 0 ? &uncle : nullptr;
+        chain[k].side_colors[1] = k > 0 ? rblink_color_red : rblink_color_empty;
+    }
+    rblink_t* root = &chain[249];
+    EXPECT_DEATH(rblink_insert(&root, nullptr, &fresh), "stack_count\\+1 < max_stack_count");
+}
+
 } // namespace
