@@ -112,6 +112,24 @@ TEST_F(TraceCommand, ChannelWordsResolveByNameThenNumber)
               Output());
 }
 
+// A name is shown without its control characters and invalid bytes (they
+// could drive the terminal of whoever lists it), and still resolves as it
+// was created.
+TEST_F(TraceCommand, HostileNamesAreShownHarmless)
+{
+    const char* hostile = "cmd.\x1b[2J\r\n\x7f\xc2\x9b\xff.\xc3\xa9";
+    size_t channel = Open(hostile);
+    trcmd_list_t* list = static_cast<trcmd_list_t*>(malloc_d(sizeof(trcmd_list_t)));
+    trcmd_list_load(list);
+    ASSERT_GE(list->count, channel);
+    EXPECT_STREQ(hostile, list->name[channel - 1]);
+    EXPECT_STREQ("cmd.?[2J?????.\xc3\xa9", list->shown[channel - 1]);
+    EXPECT_STREQ("traces", list->shown[0]);
+    EXPECT_EQ(channel, trcmd_list_find(list, hostile));
+    EXPECT_EQ(0u, trcmd_list_find(list, list->shown[channel - 1]));
+    free_d(list);
+}
+
 // Counts are plain decimal digits that fit; everything else is refused.
 TEST_F(TraceCommand, CountsAreStrictDecimal)
 {

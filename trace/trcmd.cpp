@@ -255,7 +255,7 @@ int run_list(int argc, char** argv)
             size_t start, end;
             trcmd_info_of(row, &start, &end, nullptr);
             fields[row * 4 + 0] = ss8fromintm(ma, int64_t(row), 0, 0);
-            fields[row * 4 + 1] = run->list.name[row - 1];
+            fields[row * 4 + 1] = run->list.shown[row - 1];
             fields[row * 4 + 2] = ss8fromintm(ma, int64_t(start), 0, 0);
             fields[row * 4 + 3] = ss8fromintm(ma, int64_t(end), 0, 0);
         }
@@ -319,7 +319,7 @@ int run_show(int argc, char** argv)
     if (!trcmd_number_word(&run->out, &args, 1, &first) ||
         !trcmd_number_word(&run->out, &args, 2, &count))
         return trcmd_end(run, 1);
-    const char* name = run->list.name[channel - 1];
+    const char* name = run->list.shown[channel - 1];
     size_t stop = first < end && count < end - first ? first + count : end;
     if (first < start && first < stop)
         trcmd_note_range(&run->out, ut_not_held.tid, name, first,
@@ -352,7 +352,7 @@ size_t trcmd_follow_cursors(trcmd_run_t* run, const trcmd_args_t* args, malloc_i
         if (seen)
             continue;
         trcmd_cursor_t* cursor = &cursors[count++];
-        trcmd_cursor_init(cursor, channel, run->list.name[channel - 1]);
+        trcmd_cursor_init(cursor, channel, run->list.shown[channel - 1]);
         cursor->numbered = args->numbered;
         size_t start, end;
         trcmd_info_of(channel, &start, &end, nullptr);
@@ -487,7 +487,7 @@ int run_info(int argc, char** argv)
     trcmd_info_of(channel, &start, &end, &end_len);
     size_t stamp = trcmd_stamp_len();
     char n[4][24];
-    const char* fields[5] = {run->list.name[channel - 1], trcmd_number_text(n[0], channel),
+    const char* fields[5] = {run->list.shown[channel - 1], trcmd_number_text(n[0], channel),
                              trcmd_number_text(n[1], start), trcmd_number_text(n[2], end),
                              trcmd_number_text(n[3], end_len > stamp ? end_len - stamp : 0)};
     trcmd_say(&run->out, ut_info.tid, 5, fields);

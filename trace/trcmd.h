@@ -71,7 +71,12 @@ int trcmd_attach(trcmd_out_t* out);
 struct trcmd_list_t {
     size_t count;
     const char* name[TRACEANCHOR_MAXCHANNELS]; /* channel number = index + 1 */
+    /* The names as they may be printed: any program can create a channel,
+     * and its name must not drive the terminal of whoever lists it, so
+     * control characters and bytes that are not UTF-8 show as '?'. */
+    const char* shown[TRACEANCHOR_MAXCHANNELS];
     char names[trcmd_list_size];
+    char shown_names[trcmd_list_size];
 };
 
 void trcmd_list_load(trcmd_list_t* list);

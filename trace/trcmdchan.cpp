@@ -67,6 +67,25 @@ void trcmd_report_lost(trcmd_cursor_t* cursor, trcmd_out_t* out, size_t count)
     trcmd_say2(out, ut_lost.tid, trcmd_number_text(number, count), cursor->name);
 }
 
+// The printable form of a name into dest (never longer than the name):
+// C0 and C1 control characters, DEL and invalid UTF-8 become '?'. Returns
+// the position after its terminator.
+char* trcmd_show_name(char* dest, const char* name)
+{
+    for (const char* c = name; *c;) {
+        const char* from = c;
+        uint32_t cp = ss8cpullchar(&c);
+        if (cp == SS_INVALID || cp < 0x20 || (cp >= 0x7f && cp <= 0x9f)) {
+            *dest++ = '?';
+        } else {
+            memcpy(dest, from, size_t(c - from));
+            dest += c - from;
+        }
+    }
+    *dest++ = 0;
+    return dest;
+}
+
 } // namespace
 
 size_t trcmd_stamp_len(void)
@@ -98,9 +117,12 @@ void trcmd_list_load(trcmd_list_t* list)
         size = sizeof list->names;
     // Names follow each other with a 0 byte each; an empty name ends them.
     // The last byte of the buffer stays 0, so a cut list still ends.
+    char* shown = list->shown_names;
     for (size_t pos = 0; pos + 1 < size && list->names[pos];) {
         if (list->count == TRACEANCHOR_MAXCHANNELS)
             break;
+        list->shown[list->count] = shown;
+        shown = trcmd_show_name(shown, list->names + pos);
         list->name[list->count++] = list->names + pos;
         pos += strlen(list->names + pos) + 1;
     }

@@ -209,6 +209,12 @@ check follow-idle-under-1-percent "[ $(((t1 - t0) * 100)) -lt $((c1 - c0)) ]"
 # ---- the example program and the driver's end ---------------------------------
 hello_trace 1 >/dev/null
 expect_re example-traced 0 "^${stamp}(hello_trace .*|tick [0-9]+: [0-9]+ squared is [0-9]+)?\$" trcmd show example
+# A channel whose name would drive the terminal is listed harmless.
+esc=$(printf '\033')
+expect hostile-name-print 0 "" trcmd print "evil${esc}[2J$(printf '\t')name" hostile
+run trcmd list
+check hostile-name-shown "grep -q ' evil?\[2J?name ' $out && ! grep -q '$esc' $out"
+
 rmmod qptrace || echo "vmtest: FAIL unload: rmmod"
 expect after-unload-no-driver 1 "$no_driver" trcmd show traces
 exit 0
