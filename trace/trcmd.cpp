@@ -442,10 +442,13 @@ TRCHANNEL trcmd_print_channel(trcmd_run_t* run, const char* word)
 
 int run_print(int argc, char** argv)
 {
-    // Switches are scanned only up to the channel: the rest is text.
+    // Switches are scanned only up to the channel ("--" ends them, so that
+    // a channel name may start with '-'): the rest is text.
     int channel_at = 1;
-    while (channel_at < argc && argv[channel_at][0] == '-' && argv[channel_at][1])
-        channel_at++;
+    while (channel_at < argc && argv[channel_at][0] == '-' && argv[channel_at][1]) {
+        if (!strcmp(argv[channel_at++], "--"))
+            break;
+    }
     trcmd_args_t args;
     trcmd_run_t* run = trcmd_begin(channel_at + 1 < argc ? channel_at + 1 : argc, argv, 0, 1,
                                    &args);

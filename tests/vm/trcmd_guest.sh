@@ -209,11 +209,15 @@ check follow-idle-under-1-percent "[ $(((t1 - t0) * 100)) -lt $((c1 - c0)) ]"
 # ---- the example program and the driver's end ---------------------------------
 hello_trace 1 >/dev/null
 expect_re example-traced 0 "^${stamp}(hello_trace .*|tick [0-9]+: [0-9]+ squared is [0-9]+)?\$" trcmd show example
-# A channel whose name would drive the terminal is listed harmless.
+# A channel whose name would drive the terminal is listed harmless; "--"
+# lets a channel name start with '-'.
 esc=$(printf '\033')
 expect hostile-name-print 0 "" trcmd print "evil${esc}[2J$(printf '\t')name" hostile
 run trcmd list
 check hostile-name-shown "grep -q ' evil?\[2J?name ' $out && ! grep -q '$esc' $out"
+expect print-dash-name 0 "" trcmd print -- -dash after dashes
+expect_re show-dash-name 0 "^${stamp}(after dashes)?\$" trcmd show -- -dash
+check show-dash-two-lines "[ \$(wc -l <$out) = 2 ]"
 
 rmmod qptrace || echo "vmtest: FAIL unload: rmmod"
 expect after-unload-no-driver 1 "$no_driver" trcmd show traces
