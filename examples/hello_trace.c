@@ -16,9 +16,17 @@
 
 #include "qptrace.h"
 
+/* The run time: default 10 s, at most a million (about 11 days), so that
+ * the tick count cannot overflow; a negative number runs no ticks. */
+static int run_seconds(int argc, char** argv)
+{
+    long seconds = argc > 1 ? strtol(argv[1], NULL, 10) : 10;
+    return seconds < 0 ? 0 : seconds > 1000000 ? 1000000 : (int)seconds;
+}
+
 int main(int argc, char** argv)
 {
-    int seconds = argc > 1 ? atoi(argv[1]) : 10;
+    int seconds = run_seconds(argc, argv);
     TRCHANNEL channel = tropen("example");
     if (!channel)
         printf("hello_trace: no trace driver; tracing is off\n");
