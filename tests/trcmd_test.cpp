@@ -343,6 +343,25 @@ TEST_F(TraceCommand, FollowEndsWhenAChannelIsGone)
               Output());
 }
 
+// Output nobody reads any more (a closed pipe, SIGPIPE ignored) ends
+// follow with 1 instead of following on forever.
+TEST_F(TraceCommand, FollowEndsWhenTheOutputFails)
+{
+    size_t channel = Open("cmd.closed");
+    Print(channel, "unread\n");
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    close(ends[0]);
+    void (*before)(int) = signal(SIGPIPE, SIG_IGN);
+    trcmd_out_init(out, ends[1]);
+    trcmd_cursor_t cursor;
+    trcmd_cursor_init(&cursor, channel, "cmd.closed");
+    EXPECT_EQ(1, trcmd_follow(&cursor, 1, &reader, out, FollowForever, nullptr));
+    EXPECT_EQ(1, out->failed);
+    signal(SIGPIPE, before);
+    close(ends[1]);
+}
+
 // Output keeps order across the buffer's edge and passes big pieces whole.
 TEST_F(TraceCommand, OutputKeepsOrderAcrossFlushes)
 {

@@ -10,7 +10,7 @@
 // (trcmdchan.cpp). Only print may create a channel, and only under a name
 // that is not a number. Every visible text is a user text; channel lines are
 // printed as the driver returns them. Exit status: 0 done, 1 an error line
-// was printed, 255 an unknown command.
+// was printed or the output could not be written, 255 an unknown command.
 #include <cstring>
 #include <unistd.h>
 
@@ -105,6 +105,10 @@ struct trcmd_run_t {
 int trcmd_end(trcmd_run_t* run, int status)
 {
     trcmd_out_flush(&run->out);
+    // Lines that could not be written (a full disk, a pipe closed while
+    // SIGPIPE is ignored) fail the command.
+    if (run->out.failed)
+        status = 1;
     free_d(run);
     return status;
 }

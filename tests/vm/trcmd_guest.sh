@@ -107,6 +107,9 @@ expect show-far-beyond 0 "NOTE: Channel index has no complete line from line 200
   trcmd show index 20000
 expect show-count-zero 0 "" trcmd show index 9000 0
 
+# Output that cannot be written fails the command.
+expect show-output-full 1 "" sh -c 'trcmd show index 2>/dev/null >/dev/full'
+
 # Reset: the oldest line is the bare reset stamp.
 expect reset 0 "" trcmd reset alpha
 expect_re show-after-reset 0 "^${stamp}\$" trcmd show alpha
