@@ -725,7 +725,8 @@ int sema_wait(sema_t* a, pin_i* cancel_pin, int timeout_msecs)
     wait_queue_link_last(&a->queue, &link);
     acquired = wait_queue_wait(&a->queue, &link, cancel_pin, timeout_msecs);
     if (!acquired) {
-        QP_ASSERT(a->count < 0);
+        /* atomic: lock-free signals may change the count at any time */
+        QP_ASSERT_AS(qp_load(&a->count) < 0, "a->count < 0");
         sync_inc(&a->count);
     }
     sync_unlock(&a->queue.sync);

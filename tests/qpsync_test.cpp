@@ -373,6 +373,39 @@ TEST(QpSyncSema, WakesWaitersAndCancelsSleepingOne)
     sema_term(&sema);
 }
 
+// Waiters that time out while producers signal lock-free lose no unit and
+// take none twice; the count ends at 0. Under the thread sanitizer this also
+// checks that the timed-out path reads the count atomically.
+TEST(QpSyncSema, TimeoutsRacingSignalsKeepEveryUnit)
+{
+    const int units_per_producer = 5000, producer_count = 2;
+    const int total = units_per_producer * producer_count;
+    sema_t sema;
+    std::atomic<int> taken{0};
+    sema_init(&sema, 0);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < 3; c++) {
+        threads.emplace_back([&] {
+            for (int i = 0; taken.load() < total; i++) {
+                taken += sema_wait(&sema, nullptr, i % 3);
+            }
+        });
+    }
+    for (int p = 0; p < producer_count; p++) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < units_per_producer; i++) {
+                sema_signal(&sema);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(taken.load(), total);
+    EXPECT_EQ(sema.count, 0);
+    sema_term(&sema);
+}
+
 // The 1601-based clock converts both ways and agrees with the seconds
 // clock; the eighth-second counter advances 8 per second.
 TEST(QpSyncClock, ConversionsAndCounters)
