@@ -167,6 +167,21 @@ TEST_F(TraceAttachCode, AttachedWrappersReachTheTable)
     EXPECT_FALSE(library_loaded(libraryLink));
 }
 
+// While another attach is in progress a second one neither loads the
+// library nor publishes anything; once it is over, attaching works.
+TEST_F(TraceAttachCode, AttachInProgressIsNotJoined)
+{
+    Link(QP_CLIENT_FAKE_GOOD, libraryLink);
+    char otherAttach;
+    traceAttaching = &otherAttach;
+    EXPECT_EQ(0, trattach());
+    EXPECT_EQ(&otherAttach, traceAttaching);
+    ExpectInert();
+    traceAttaching = nullptr;
+    EXPECT_EQ(1, trattach());
+    EXPECT_EQ(nullptr, traceAttaching);
+}
+
 // The automatic attach is tried once; TraceAutoAttach tries again.
 TEST_F(TraceAttachCode, AutomaticAttachIsTriedOnce)
 {
