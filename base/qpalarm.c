@@ -183,7 +183,9 @@ void alarm_handler_complete(alarm_t* alarm)
 {
     alarm_sigmask_t saved;
 
-    QP_ASSERT(alarm->handler);
+    /* atomic: a signal may schedule the alarm again meanwhile */
+    if (!alarm_handler_load(alarm))
+        qp_assert_failed(__FILE__, __LINE__, "alarm->handler");
     alarm_lock(&saved);
     if (!alarm_is_scheduled(alarm))
         alarm_handler_store(alarm, 0);

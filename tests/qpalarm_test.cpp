@@ -293,6 +293,33 @@ TEST(Alarm, PinTimeout)
     sema_term(&sema);
 }
 
+// Signal-time scheduling from another thread, over and over while the
+// handler runs and completes: every round trip ends delivered, and under
+// the thread sanitizer the handler's completion check races with nothing.
+TEST(Alarm, RescheduleWhileCompleting)
+{
+    static std::atomic<int> runs{0};
+    static alarm_t alarm;
+    struct Local {
+        static void handler(alarm_t* a)
+        {
+            runs.fetch_add(1);
+            alarm_handler_complete(a);
+        }
+    };
+    runs.store(0);
+    alarm_init(&alarm);
+    const int rounds = 2000;
+    for (int i = 0; i < rounds; ++i) {
+        ASSERT_EQ(alarm_schedule_sig(&alarm, Local::handler), 1);
+        if (i % 16 == 0)
+            alarm_wait_complete(&alarm);
+    }
+    alarm_wait_complete(&alarm);
+    EXPECT_GE(runs.load(), rounds / 16);
+    EXPECT_LE(runs.load(), rounds);
+}
+
 // A pin timeout whose result pin was overwritten is stopped with the
 // documented text.
 TEST(AlarmDeathTest, PinTimeoutTermChecksItsPin)
