@@ -127,6 +127,26 @@ TEST_F(TraceCommand, HostileNamesAreShownHarmless)
     EXPECT_STREQ("traces", list->shown[0]);
     EXPECT_EQ(channel, trcmd_list_find(list, hostile));
     EXPECT_EQ(0u, trcmd_list_find(list, list->shown[channel - 1]));
+    // Overlong forms (of a NUL, of CSI), surrogates, values past U+10FFFF,
+    // stray and cut sequences; well-formed characters of every length stay.
+    const struct {
+        const char* name;
+        const char* shown;
+    } forms[] = {{"cmd.o\xc0\x80", "cmd.o??"},
+                 {"cmd.c\xc1\x9b", "cmd.c??"},
+                 {"cmd.e\xe0\x80\x80", "cmd.e???"},
+                 {"cmd.s\xed\xa0\x80", "cmd.s???"},
+                 {"cmd.p\xf4\x90\x80\x80", "cmd.p????"},
+                 {"cmd.x\x80\xfe", "cmd.x??"},
+                 {"cmd.t\xe2\x82", "cmd.t??"},
+                 {"cmd.k\xc2\xa0\xe2\x82\xac\xf0\x9f\x98\x80",
+                  "cmd.k\xc2\xa0\xe2\x82\xac\xf0\x9f\x98\x80"}};
+    for (auto& form : forms) {
+        size_t number = Open(form.name);
+        trcmd_list_load(list);
+        ASSERT_GE(list->count, number) << form.shown;
+        EXPECT_STREQ(form.shown, list->shown[number - 1]);
+    }
     free_d(list);
 }
 

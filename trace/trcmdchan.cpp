@@ -67,19 +67,50 @@ void trcmd_report_lost(trcmd_cursor_t* cursor, trcmd_out_t* out, size_t count)
     trcmd_say2(out, ut_lost.tid, trcmd_number_text(number, count), cursor->name);
 }
 
+// The length of the well-formed UTF-8 character at c, 0 when there is
+// none: no overlong forms (an overlong "\xc1\x9b" is a raw CSI byte to some
+// terminals), surrogates or values past U+10FFFF. Stops at a terminator.
+size_t trcmd_utf8_length(const unsigned char* c)
+{
+    static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    size_t len;
+    uint32_t cp;
+    if (c[0] < 0x80)
+        return 1;
+    if (c[0] >= 0xC2 && c[0] <= 0xDF)
+        len = 2, cp = c[0] & 0x1Fu;
+    else if (c[0] >= 0xE0 && c[0] <= 0xEF)
+        len = 3, cp = c[0] & 0x0Fu;
+    else if (c[0] >= 0xF0 && c[0] <= 0xF4)
+        len = 4, cp = c[0] & 0x07u;
+    else
+        return 0;
+    for (size_t i = 1; i < len; i++) {
+        if ((c[i] & 0xC0) != 0x80)
+            return 0;
+        cp = cp << 6 | (c[i] & 0x3Fu);
+    }
+    if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
 // The printable form of a name into dest (never longer than the name):
-// C0 and C1 control characters, DEL and invalid UTF-8 become '?'. Returns
-// the position after its terminator.
+// C0 and C1 control characters, DEL and bytes that are not well-formed
+// UTF-8 become '?'. Returns the position after its terminator.
 char* trcmd_show_name(char* dest, const char* name)
 {
-    for (const char* c = name; *c;) {
-        const char* from = c;
-        uint32_t cp = ss8cpullchar(&c);
-        if (cp == SS_INVALID || cp < 0x20 || (cp >= 0x7f && cp <= 0x9f)) {
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(name); *c;) {
+        size_t len = trcmd_utf8_length(c);
+        bool control = (len == 1 && (c[0] < 0x20 || c[0] == 0x7F)) ||
+                       (len == 2 && c[0] == 0xC2 && c[1] < 0xA0);
+        if (!len || control) {
             *dest++ = '?';
+            c += len ? len : 1;
         } else {
-            memcpy(dest, from, size_t(c - from));
-            dest += c - from;
+            memcpy(dest, c, len);
+            dest += len;
+            c += len;
         }
     }
     *dest++ = 0;
