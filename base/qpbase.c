@@ -636,7 +636,13 @@ void pfree(void* p, size_t size, int pageable)
     if (!p) {
         return;
     }
-    QP_ASSERT(palloc_count && palloc_size >= s);
+    /* The counts are read atomically: other threads allocate and free pages
+     * meanwhile. The text is the check's own. */
+    if (!(__atomic_load_n(&palloc_count, __ATOMIC_RELAXED) &&
+          __atomic_load_n(&palloc_size, __ATOMIC_RELAXED) >= s)) {
+        qp_assert_failed(__FILE__, __LINE__, "palloc_count && palloc_size >= s");
+        QP_AFTER_STOP();
+    }
     sync_dec(&palloc_count);
     sync_sub_size(&palloc_size, s);
     qpbase_plat_pfree(p, size, pageable);
