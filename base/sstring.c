@@ -31,7 +31,9 @@ SS_EXPORT_PRIMITIVES(ss32, uint32_t)
     {                                                                                              \
         size_t next;                                                                               \
         uint32_t cp = P##pullchar(*text, SS_UNBOUNDED, 0, &next);                                  \
-        if (cp != 0)                                                                               \
+        /* Only the terminator stops the pointer: an over-long form of 0 is  \
+         * consumed, so loops over the units always advance. */              \
+        if (**text != 0)                                                                           \
             *text += next;                                                                         \
         return cp;                                                                                 \
     }                                                                                              \

@@ -133,6 +133,19 @@ TEST(SsChars, WideAnd32)
     EXPECT_EQ(*p, 0);
 }
 
+// An over-long form of 0 reads as 0 but is consumed, so a loop over the
+// units ends; only the terminator leaves the pointer where it is.
+TEST(SsChars, OverlongZeroIsConsumed)
+{
+    const char* text = "\xc0\x80x";
+    const char* p = text;
+    EXPECT_EQ(ss8cpullchar(&p), 0u);
+    EXPECT_EQ(p, text + 2);
+    EXPECT_EQ(ss8cpullchar(&p), (uint32_t)'x');
+    EXPECT_EQ(ss8cpullchar(&p), 0u);
+    EXPECT_EQ(p, text + 3);
+}
+
 // ---- length, state, copy, concatenate ---------------------------------
 
 TEST(SsText, LengthAndState)
