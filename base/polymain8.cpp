@@ -42,27 +42,9 @@ template <size_t N> bool is_one_of(const char* word, const char* const (&table)[
     return false;
 }
 
-// One scratch pool for the temporary texts of a lookup.
-struct scratch_pool_t {
-    qp_mp_t mp;
-    scratch_pool_t()
-    {
-        mp_t_init(&mp);
-    }
-    ~scratch_pool_t()
-    {
-        mp_t_term(&mp);
-    }
-    malloc_i* ma()
-    {
-        return mp_t_ma(&mp);
-    }
-    scratch_pool_t(const scratch_pool_t&) = delete;
-    scratch_pool_t& operator=(const scratch_pool_t&) = delete;
-};
 
 // The texts joined into one allocation of the pool; null when it fails.
-const char* join(scratch_pool_t& pool, std::initializer_list<const char*> parts)
+const char* join(qp_scratch_pool& pool, std::initializer_list<const char*> parts)
 {
     size_t length = 0;
     for (const char* part : parts)
@@ -77,18 +59,18 @@ const char* join(scratch_pool_t& pool, std::initializer_list<const char*> parts)
 }
 
 // The help text of an entry: its own id or "<name>_<suffix>".
-const char* help_id(scratch_pool_t& pool, const declare_main8_t* t, const char* own,
+const char* help_id(qp_scratch_pool& pool, const declare_main8_t* t, const char* own,
                     const char* suffix)
 {
     return own ? own : join(pool, {t->name, suffix});
 }
 
-const char* long_help(scratch_pool_t& pool, const declare_main8_t* t)
+const char* long_help(qp_scratch_pool& pool, const declare_main8_t* t)
 {
     return UtGet1(pool.ma(), help_id(pool, t, t->long_help, "_long_help"), t->name);
 }
 
-const char* short_help(scratch_pool_t& pool, const declare_main8_t* t)
+const char* short_help(qp_scratch_pool& pool, const declare_main8_t* t)
 {
     return UtGet0(pool.ma(), help_id(pool, t, t->short_help, "_short_help"));
 }
@@ -107,12 +89,12 @@ const declare_main8_t* find_command(declare_main8_t* const* list, const char* wo
 }
 
 // "*<word>*", the filter of listings and suggestions.
-const char* contains_filter(scratch_pool_t& pool, const char* word)
+const char* contains_filter(qp_scratch_pool& pool, const char* word)
 {
     return join(pool, {"*", word ? word : "", "*"});
 }
 
-void print_suggestions(scratch_pool_t& pool, declare_main8_t* const* list, const char* word)
+void print_suggestions(qp_scratch_pool& pool, declare_main8_t* const* list, const char* word)
 {
     const char* filter = contains_filter(pool, word);
     bool first = true;
@@ -126,7 +108,7 @@ void print_suggestions(scratch_pool_t& pool, declare_main8_t* const* list, const
     }
 }
 
-void print_syntax(scratch_pool_t& pool, declare_main8_t* const* list, const char* word)
+void print_syntax(qp_scratch_pool& pool, declare_main8_t* const* list, const char* word)
 {
     UtPrintOut(UtGet0(pool.ma(), ut_syntax.tid));
     const char* filter = contains_filter(pool, word);
@@ -207,7 +189,7 @@ int poly_main8_find(declare_main8_t** main_list, int argc, char** argv, main8_fu
 {
     QP_ASSERT(out_func && !*out_func);
     declare_main8_t** list = main_list ? main_list : &default_main8_list;
-    scratch_pool_t pool;
+    qp_scratch_pool pool;
     if (argc <= 0) {
         UtPrintOut(UtGet0(pool.ma(), ut_banner.tid));
         return 0;
@@ -257,7 +239,7 @@ int poly_main8(declare_main8_t** main_list, int argc, char** argv, const char* c
 
 int polymain8_version_main(int, char**)
 {
-    scratch_pool_t pool;
+    qp_scratch_pool pool;
     UtPrintOut(UtGet0(pool.ma(), ut_build_tag_line.tid));
     return 0;
 }

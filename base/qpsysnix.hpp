@@ -18,17 +18,7 @@
 namespace qpfd {
 
 // A scratch pool for the temporary texts of one call.
-class scratch_pool {
-public:
-    scratch_pool() { mp_t_init(&mp_); }
-    ~scratch_pool() { mp_t_term(&mp_); }
-    scratch_pool(const scratch_pool&) = delete;
-    scratch_pool& operator=(const scratch_pool&) = delete;
-    malloc_i* ma() { return mp_t_ma(&mp_); }
-
-private:
-    qp_mp_t mp_;
-};
+using scratch_pool = qp_scratch_pool;
 
 // A debug-heap block owned for the length of one call (null when the
 // allocation failed).

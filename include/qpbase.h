@@ -269,6 +269,29 @@ void* qpbase_calloc(size_t count, size_t each_size);
 
 #ifdef __cplusplus
 }
+
+/* The scoped pool of one call in C++ units: created with the scope and
+ * released (reset and untracked) when it ends, on every return path. */
+class qp_scratch_pool {
+public:
+    qp_scratch_pool()
+    {
+        mp_t_init(&mp_);
+    }
+    ~qp_scratch_pool()
+    {
+        mp_t_term(&mp_);
+    }
+    qp_scratch_pool(const qp_scratch_pool&) = delete;
+    qp_scratch_pool& operator=(const qp_scratch_pool&) = delete;
+    malloc_i* ma()
+    {
+        return mp_t_ma(&mp_);
+    }
+
+private:
+    qp_mp_t mp_;
+};
 #endif
 
 #endif

@@ -18,21 +18,7 @@ __attribute__((constructor(101))) static void register_before_everything()
 
 namespace {
 
-struct Pool {
-    qp_mp_t mp;
-    Pool()
-    {
-        mp_t_init(&mp);
-    }
-    ~Pool()
-    {
-        mp_t_term(&mp);
-    }
-    malloc_i* ma()
-    {
-        return mp_t_ma(&mp);
-    }
-};
+using Pool = qp_scratch_pool;
 
 std::string get(const char* id, std::vector<const char*> args = {})
 {

@@ -75,12 +75,10 @@ void trcmd_out_bytes(trcmd_out_t* out, const char* bytes, size_t count)
 
 void trcmd_say(trcmd_out_t* out, const char* tid, int argc, const char* const* argv)
 {
-    qp_mp_t mp;
-    mp_t_init(&mp);
-    const char* text = UtGetV(mp_t_ma(&mp), tid, argc, argv);
+    qp_scratch_pool pool;
+    const char* text = UtGetV(pool.ma(), tid, argc, argv);
     if (text)
         UtPrint(&out->sink, text);
-    mp_t_term(&mp);
 }
 
 void trcmd_say0(trcmd_out_t* out, const char* tid)
