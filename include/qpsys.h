@@ -27,6 +27,10 @@
 extern "C" {
 #endif
 
+/* The system's reverse-domain prefix: the execution service's socket names
+ * under /tmp and its approval key under /etc all start with it. */
+#define QP_REVERSE_DOMAIN_PREFIX "com.velkor"
+
 /* ---- path algebra (user mode and kernel) ---------------------------- */
 
 /* Splits a path: volume length in units, rooted flag, index of the last
