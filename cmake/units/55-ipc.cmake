@@ -6,3 +6,5 @@ qp_area(ipc
   base/procsignix.cpp base/procsigsock.c)
 
 set(QP_IPC_TEST_AREAS ipc env tree trimp trimpnix fmt str sync core)
+qp_unit_test(qpasync tests/qpasync_test.cpp AREAS ${QP_IPC_TEST_AREAS} LIBS util)
+set_tests_properties(qpasync PROPERTIES LABELS "unit;tsan")
