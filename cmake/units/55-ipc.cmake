@@ -8,3 +8,4 @@ qp_area(ipc
 set(QP_IPC_TEST_AREAS ipc env tree trimp trimpnix fmt str sync core)
 qp_unit_test(qpasync tests/qpasync_test.cpp AREAS ${QP_IPC_TEST_AREAS} LIBS util)
 set_tests_properties(qpasync PROPERTIES LABELS "unit;tsan")
+qp_unit_test(qpsocket tests/qpsocket_test.cpp AREAS ${QP_IPC_TEST_AREAS})
