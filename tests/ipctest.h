@@ -10,6 +10,9 @@
 #include <condition_variable>
 #include <dirent.h>
 #include <grp.h>
+#include <poll.h>
+#include <spawn.h>
+#include <vector>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -94,5 +97,80 @@ template <typename Fn> int run_as_throwaway_user(Fn fn)
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
+
+#ifdef IPC_PROBE
+// The ipc_probe program run as a child with its output on a pipe.
+struct probe_process {
+    pid_t pid = -1;
+    int out = -1;
+    std::string pending;
+
+    explicit probe_process(const std::vector<std::string>& args)
+    {
+        int pipe_fds[2];
+        if (pipe(pipe_fds) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+        std::vector<char*> argv;
+        std::string program = IPC_PROBE;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, IPC_PROBE, &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(pipe_fds[1]);
+        out = pipe_fds[0];
+    }
+    ~probe_process()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0)
+            close(out);
+    }
+    // Waits for the next output line; empty when none came in time.
+    std::string next_line(int msecs = 5000)
+    {
+        int64_t end = now_msecs() + msecs;
+        for (;;) {
+            size_t nl = pending.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                return line;
+            }
+            struct pollfd p = {out, POLLIN, 0};
+            int left = static_cast<int>(end - now_msecs());
+            if (left <= 0 || poll(&p, 1, left) <= 0)
+                return "";
+            char buf[256];
+            ssize_t got = read(out, buf, sizeof(buf));
+            if (got <= 0)
+                return "";
+            pending.append(buf, static_cast<size_t>(got));
+        }
+    }
+    // The exit status, or -1 when it did not end in time.
+    int wait_exit(int msecs = 5000)
+    {
+        int64_t end = now_msecs() + msecs;
+        while (now_msecs() < end) {
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+};
+#endif
 
 #endif
