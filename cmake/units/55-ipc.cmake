@@ -17,3 +17,6 @@ target_link_libraries(ipc_probe PRIVATE ${qp_ipc_probe_group} Threads::Threads $
 qp_unit_test(lockfile tests/lockfile_test.cpp AREAS ${QP_IPC_TEST_AREAS} LIBS util)
 target_compile_definitions(test_lockfile PRIVATE IPC_PROBE="$<TARGET_FILE:ipc_probe>")
 add_dependencies(test_lockfile ipc_probe)
+qp_unit_test(procsig tests/procsig_test.cpp AREAS ${QP_IPC_TEST_AREAS})
+target_compile_definitions(test_procsig PRIVATE IPC_PROBE="$<TARGET_FILE:ipc_probe>")
+add_dependencies(test_procsig ipc_probe)
