@@ -390,7 +390,7 @@ TEST(QpAsync, CompletionQueuesTheNextIo)
 // descriptor stays open.
 TEST(QpAsyncStress, RandomCancelsAndTimeouts)
 {
-    const int thread_count = 6, rounds = 150;
+    const int thread_count = 6, rounds = 400;
     int fds_before = open_fd_count();
     std::atomic<int> completions{0}, issued{0}, twice{0};
     auto worker = [&](unsigned seed) {
@@ -411,9 +411,11 @@ TEST(QpAsyncStress, RandomCancelsAndTimeouts)
             }
             auto complete = [](void* param, int, size_t) {
                 call* c = static_cast<call*>(param);
-                if (c->count.fetch_add(1) != 0)
-                    c->twice->fetch_add(1);
-                c->total->fetch_add(1);
+                std::atomic<int>* total = c->total;
+                std::atomic<int>* twice = c->twice;
+                total->fetch_add(1);
+                if (c->count.fetch_add(1) != 0) // the last use of c: its owner may go now
+                    twice->fetch_add(1);
             };
             int recv_timeout = static_cast<int>(random() % 30) - 1;
             size_t size = 1 + random() % sizeof(send_call.buf);

@@ -50,6 +50,11 @@ struct test_connect {
     }
     ~test_connect()
     {
+        // A cancelled listener's thread lets go of its handler on its own time.
+        for (int i = 0; i < 500 && refs.load() != 1; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(1, refs.load());
+        std::lock_guard<std::mutex> guard(lock);
         for (int fd : fds)
             fd_close(fd);
     }
