@@ -22,3 +22,5 @@ target_compile_definitions(test_procsig PRIVATE IPC_PROBE="$<TARGET_FILE:ipc_pro
 add_dependencies(test_procsig ipc_probe)
 # Workers, listener threads and pumps also run under ThreadSanitizer.
 set_tests_properties(qpasync qpsocket lockfile procsig PROPERTIES LABELS "unit;tsan")
+
+qp_fuzz(fdpass tests/fuzz/fdpass_fuzz.cpp AREAS ${QP_IPC_TEST_AREAS})
