@@ -256,7 +256,6 @@ fda_thread_t* fda_thread_new()
 // (out of memory, or collection has begun).
 fda_thread_t* fda_thread_factory()
 {
-    fda_initialize_once();
     sync_lock(&fda_list_lock);
     fda_thread_t* ft = nullptr;
     if (!__atomic_load_n(&fda_collecting, __ATOMIC_ACQUIRE)) {
@@ -398,6 +397,7 @@ void fda_start(fda_io_t* io)
 fda_io_t* fda_io_new(int fd, pin_i* cancel_pin, int timeout, fd_async_complete_t complete,
                      void* param, int transfer, void* data, size_t min_size, size_t max_size)
 {
+    fda_initialize_once();
     fda_io_t* io = fda_io_alloc();
     if (!io) {
         complete(param, err_no_mem, 0);
