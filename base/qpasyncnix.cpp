@@ -129,13 +129,16 @@ void fda_thread_ping(fda_thread_t* ft)
 }
 
 // Takes the pings of the last pass; a ping after this reaches the next one.
-void fda_thread_take_pings(fda_thread_t* ft)
+// The pipe is emptied only when the last poll found it readable: a ping
+// still on its way is then found by the next poll.
+void fda_thread_take_pings(fda_thread_t* ft, bool pipe_readable)
 {
     uint64_t count;
     qppacket_trace("ping reset ft=0x%P\n", (void*)ft);
     __atomic_store_n(&ft->pinged, 0, __ATOMIC_RELEASE);
-    while (read(ft->ping_fd, &count, sizeof(count)) < 0 && errno == EINTR)
-        ;
+    if (pipe_readable)
+        while (read(ft->ping_fd, &count, sizeof(count)) < 0 && errno == EINTR)
+            ;
 }
 
 // Tells a worker to stop; the caller holds fda_list_lock and has unlinked it.
@@ -535,13 +538,15 @@ void fda_thread_main(void* param)
     fd_wait_t set;
     fd_wait_init(&set);
     __atomic_store_n(&ft->thread, thread_self(), __ATOMIC_RELEASE);
+    bool pinged = false;
     for (;;) {
-        fda_thread_take_pings(ft);
+        fda_thread_take_pings(ft, pinged);
         if (__atomic_load_n(&ft->stop, __ATOMIC_ACQUIRE))
             break;
         fda_wait_pass(ft, &set);
         if (__atomic_load_n(&ft->stop, __ATOMIC_ACQUIRE))
             break;
+        pinged = fd_wait_check(&set, 0, ft->ping_fd, qp_io_direction_recv);
         fda_visit_polled(ft, &set);
     }
     fda_fail_queued(ft);
