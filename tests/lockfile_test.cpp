@@ -114,6 +114,28 @@ TEST_F(LockFileTest, ReplacedFileIsNotRemoved)
     EXPECT_TRUE(exists(name));
 }
 
+void exit_holding_lock_and_pump(const std::string& name)
+{
+    lock_file_i* lock;
+    tty_pump_i* pump;
+    int r, w;
+    if (f8_lock_file_factory(&lock, name.c_str(), nullptr) || file_create_pipe(&r, &w) ||
+        tty_pump_factory(&pump, nullptr, r, w, 0))
+        _exit(1);
+    // Neither the lock nor the pump is let go: the collection at exit ends
+    // their threads. Their objects stay, which the leak check need not tell.
+    debugheap_ignoreallleaks(malloc_d(1));
+    exit(0);
+}
+
+// A process that exits holding a lock and running a pump ends, and its
+// lock file is gone.
+TEST_F(LockFileTest, ExitWhileHoldingEnds)
+{
+    EXPECT_EXIT(exit_holding_lock_and_pump(name), testing::ExitedWithCode(0), "");
+    EXPECT_FALSE(exists(name));
+}
+
 // Root takes over at once a lock file another user owns, and removes a
 // link planted at the name without touching its target.
 TEST_F(LockFileTest, ForeignFileAndLinkRootWithThrowawayUid)
