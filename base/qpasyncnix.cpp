@@ -5,9 +5,9 @@
 // I/O reserves a place on the first worker with fewer than
 // fda_thread_max_io_count reserved places (a new worker is made when none
 // has room) and holds a reference to it until its completion has run. The
-// worker's queue (first_io .. last_io) is guarded by the worker's own lock;
-// anyone appends, only the worker thread unlinks, so the worker may walk
-// its queue between lock holds.
+// worker's queue (first_io .. last_io) is guarded by the worker's own spin
+// lock, held only to change the queue and to set up a pass; anyone
+// appends, only the worker thread unlinks.
 //
 // One pass of a worker: take its pings; under its lock, put its ping pipe
 // and every queued I/O into the poll set and wire the I/Os' cancel pins
