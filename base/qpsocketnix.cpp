@@ -4,6 +4,10 @@
 // Names: a relative socket name lives under /tmp; the path must be shorter
 // than 108 characters (sun_path with its terminator).
 //
+// Accepting: 20 failures in a row end listening, except running out of
+// descriptors or memory, which peers can cause by holding connections
+// open: then the listener waits 100 ms and tries again.
+//
 // Listener (domain_socket_listen_t): one reference for the owner, one for
 // the listen thread while it runs. Set-up is serialised between processes
 // by the lock file "<path>.lock". The listener unlinks its path at the last
@@ -44,6 +48,7 @@ namespace {
 const int connect_wait_msecs = 2000;
 const int listen_backlog = 5;
 const int accept_failures_max = 20;
+const int accept_resource_wait_msecs = 100;
 const size_t socket_path_max = sizeof(((struct sockaddr_un*)nullptr)->sun_path); // 108
 
 int socket_cloexec_refused;
@@ -265,6 +270,12 @@ void listen_cancel(socket_listen_i* sl)
 
 const socket_listen_i_vtbl_t domain_socket_listen_vtbl = {listen_release, listen_cancel};
 
+// Descriptor or memory exhaustion: a state that passes.
+bool out_of_resources(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
 // Accepts one connection; -1 with *out_err (0 for a retry after waiting).
 int accept_one(domain_socket_listen_t* l, int* out_err)
 {
@@ -296,6 +307,14 @@ void listen_thread_main(void* param)
         if (err)
             break;
         int fd = accept_one(l, &err);
+        if (fd < 0 && out_of_resources(err)) {
+            // Peers can cause this by holding connections open: wait for
+            // them to go instead of giving up listening.
+            failures = 0;
+            if (pin_wait(pin_buf_x_output(&stop), nullptr, accept_resource_wait_msecs))
+                break;
+            continue;
+        }
         if (fd < 0) {
             if (err && ++failures >= accept_failures_max) {
                 pin_signal(&l->cancel_pin);
