@@ -42,6 +42,7 @@
 #include <unistd.h>
 
 using qpfd::last_error;
+using qpfd::move_above_stdio;
 
 namespace {
 
@@ -82,13 +83,10 @@ socklen_t address_of(const char* path, struct sockaddr_un* address)
     return static_cast<socklen_t>(len + 3);
 }
 
-int move_above_stdio(int fd)
+// Accounts a descriptor handed out to the caller's source position.
+void track_fd(int fd, const char* file, int line)
 {
-    if (fd > STDERR_FILENO)
-        return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(fd);
-    return moved;
+    debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), file, line);
 }
 
 // connect(2) on a non-blocking socket. EINTR repeats at once; a full
@@ -142,7 +140,7 @@ int connect_path(const char* file, int line, int* out_fd, const char* path)
         return err;
     fd_set_blocking(fd);
     *out_fd = owned.release();
-    debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(*out_fd)), file, line);
+    track_fd(*out_fd, file, line);
     return 0;
 }
 
@@ -325,8 +323,7 @@ void listen_thread_main(void* param)
             continue;
         }
         failures = 0;
-        debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), l->file,
-                                l->line);
+        track_fd(fd, l->file, l->line);
         fd_set_blocking(fd);
         (*l->socket_connect)->connect(l->socket_connect, &l->cancel_pin.vtbl, "localhost",
                                       "localhost", &fd);
@@ -373,7 +370,7 @@ int listen_bind(domain_socket_listen_t* l, uid_t uid, gid_t gid, mode_t mode, bo
     if (fd < 0)
         return last_error();
     l->fd = fd;
-    debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), l->file, l->line);
+    track_fd(fd, l->file, l->line);
     if (fchown(fd, uid, gid) != 0 || fchmod(fd, mode) != 0)
         return last_error();
     if (unlink(l->name) != 0 && errno != ENOENT)
@@ -597,8 +594,7 @@ int receive_cmsg(const char* file, int line, int socket_fd, pin_i* cancel_pin, i
         return got.err;
     }
     if (got.fd != -1)
-        debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(got.fd)), file,
-                                line);
+        track_fd(got.fd, file, line);
     if (out_uid)
         *out_uid = got.uid;
     if (out_gid)
