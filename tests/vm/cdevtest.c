@@ -189,40 +189,44 @@ static void scattered_pages_free(void** pages, size_t count)
     free_d(pages);
 }
 
-/* The pattern into an allocated buffer, from there into scattered pages and
- * from those into the caller's range: the last copy goes through the
- * bounce buffer whenever the caller's pages are not mapped as one run. */
+/* The pattern into an allocated buffer, from there into scattered pages,
+ * on into other scattered pages (neither side mapped: the bounce buffer)
+ * and from those into the caller's range. */
 static int control_bounce(int kernel_client, const void* input, size_t input_size)
 {
-    qp_iobuf_handle_t source, middle, dest;
-    size_t page_count;
-    void** pages = NULL;
+    qp_iobuf_handle_t source, middle[2], dest;
+    void** pages[2] = {NULL, NULL};
+    size_t page_count, i;
     cdevtest_fill_t fill;
     int err = fill_record(input, input_size, &fill);
 
     if (err)
         return err;
     page_count = (fill.size + PAGE_SIZE - 1) / PAGE_SIZE;
-    memset(&middle, 0, sizeof middle);
+    memset(middle, 0, sizeof middle);
     memset(&dest, 0, sizeof dest);
     err = qp_iobuf_alloc_init(&source, qp_iobuf_recv, fill.size);
-    if (!err)
-        err = scattered_pages_init(&middle, &pages, page_count);
+    for (i = 0; !err && i < 2; i++)
+        err = scattered_pages_init(&middle[i], &pages[i], page_count);
     if (!err)
         err = caller_buffer(&dest, kernel_client, qp_iobuf_recv, fill.addr, fill.size);
     if (!err) {
         qp_iobufv_t source_vec[2] = {{&source.base, 0, fill.size}, {NULL, 0, 0}};
-        qp_iobufv_t middle_vec[2] = {{&middle.base, 0, fill.size}, {NULL, 0, 0}};
+        qp_iobufv_t middle_vec[2][2] = {{{&middle[0].base, 0, fill.size}, {NULL, 0, 0}},
+                                        {{&middle[1].base, 0, fill.size}, {NULL, 0, 0}}};
         qp_iobufv_t dest_vec[2] = {{&dest.base, 0, fill.size}, {NULL, 0, 0}};
 
         pattern_write(source_vec, fill.seed, fill.size);
-        qp_iobufv_zero(middle_vec, 0, fill.size);
-        qp_iobufv_copy(middle_vec, 0, source_vec, 0, fill.size);
-        qp_iobufv_copy(dest_vec, 0, middle_vec, 0, fill.size);
+        qp_iobufv_zero(middle_vec[0], 0, fill.size);
+        qp_iobufv_copy(middle_vec[0], 0, source_vec, 0, fill.size);
+        qp_iobufv_copy(middle_vec[1], 0, middle_vec[0], 0, fill.size);
+        qp_iobufv_copy(dest_vec, 0, middle_vec[1], 0, fill.size);
     }
     qp_iobuf_term(&dest);
-    qp_iobuf_term(&middle);
-    scattered_pages_free(pages, page_count);
+    for (i = 0; i < 2; i++) {
+        qp_iobuf_term(&middle[i]);
+        scattered_pages_free(pages[i], page_count);
+    }
     qp_iobuf_term(&source);
     return err;
 }
