@@ -18,6 +18,11 @@
  *   (*dev)->cancel(dev);   requests and opens now fail with 32
  *   (*dev)->release(dev);  the node goes with the last reference
  *
+ * Contexts: the retain slots of owners and sockets run under the
+ * framework's spin locks and must not sleep; every other slot runs in the
+ * calling thread without a framework lock and may sleep (a control waits on
+ * its pins).
+ *
  * Owners implement every slot; qp_cdev_default_get_interface and
  * qp_cdev_default_control stand for slots an owner must override. An owner
  * decides what a user-mode caller may see: `direct` is meant for kernel

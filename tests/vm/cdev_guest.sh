@@ -2,18 +2,8 @@
 # init from /root): loads the test owner qpcdevtest, drives it from user
 # space as root and as nobody and from a kernel-client module, cancels it
 # under load, unloads it and checks that nothing is left behind; then loads
-# and unloads qptrace, which carries the framework. One vmtest line per check.
-pass() { echo "vmtest: PASS $1"; }
-fail() { echo "vmtest: FAIL $1: $2"; }
-check() {
-  name=$1; shift
-  if "$@" >/tmp/check.out 2>&1; then pass "$name"; else
-    sed 's/^/vmtest: INFO /' /tmp/check.out | tail -n 40
-    fail "$name" "$*"
-  fi
-}
-logged() { dmesg | grep -q -- "$1"; }
-absent() { ! "$@"; }
+# and unloads qptrace, which carries the framework.
+. /root/guestlib.sh
 requests() { cdev_test --gtest_brief=1 --gtest_filter="$1"; }
 
 check load insmod /root/qpcdevtest.ko
