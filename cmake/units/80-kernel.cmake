@@ -134,7 +134,6 @@ function(qp_vm_test name script)
     add_test(NAME ${name}
       COMMAND ${CMAKE_SOURCE_DIR}/tests/vm/vmrun.sh --kernel ${QP_VM_KERNEL} --headers ${QP_VM_HEADERS}
         --script ${CMAKE_SOURCE_DIR}/tests/vm/${script} --work ${CMAKE_BINARY_DIR}/vm/${name}
-        --file ${CMAKE_SOURCE_DIR}/tests/vm/guestlib.sh
         --timeout 200 ${ARGN})
   endif()
   set_tests_properties(${name} PROPERTIES LABELS vm TIMEOUT 240)

@@ -2,7 +2,18 @@
 # qptrace, drives it with raw ioctls as root and as an ordinary user, from
 # many processes and from a kernel client, then unloads it and checks that
 # nothing is left behind. Every check prints one vmtest line.
-. /root/guestlib.sh
+pass() { echo "vmtest: PASS $1"; }
+fail() { echo "vmtest: FAIL $1: $2"; }
+# check <name> <command...>: passes when the command succeeds.
+check() {
+  name=$1; shift
+  if "$@" >/tmp/check.out 2>&1; then pass "$name"; else
+    sed 's/^/vmtest: INFO /' /tmp/check.out | tail -n 40
+    fail "$name" "$*"
+  fi
+}
+logged() { dmesg | grep -q -- "$1"; }
+absent() { ! "$@"; }
 ioctls() { traceio_test --gtest_brief=1 --gtest_filter="$1"; }
 
 # Without the driver a kernel client cannot attach, and says so.
