@@ -5,29 +5,31 @@
 # and unloads qptrace, which carries the framework.
 . /root/guestlib.sh
 requests() { cdev_test --gtest_brief=1 --gtest_filter="$1"; }
+logged() { holds "$1" "dmesg | grep -q -- '$2'"; }
+not_logged() { holds "$1" "! dmesg | grep -q -- '$2'"; }
 
-check load insmod /root/qpcdevtest.ko
-check create-log-line logged 'Create device 0x[0-9A-F]* qpcdevtest$'
-check node-mode-0666 sh -c '[ -c /dev/qpcdevtest ] && [ "$(stat -c %a /dev/qpcdevtest)" = 666 ]'
-check device-class test -d /sys/class/qpcdevtest/qpcdevtest
+succeeds load insmod /root/qpcdevtest.ko
+logged create-log-line 'Create device 0x[0-9A-F]* qpcdevtest$'
+holds node-mode-0666 '[ -c /dev/qpcdevtest ] && [ "$(stat -c %a /dev/qpcdevtest)" = 666 ]'
+holds device-class 'test -d /sys/class/qpcdevtest/qpcdevtest'
 # A node made by hand for another minor of the region reaches no device.
-check other-minor-refused sh -c 'major=$(sed -n "s/^ *\([0-9]*\) qpcdevtest$/\1/p" /proc/devices);
-  mknod /tmp/cdev5 c "$major" 5 && ! cat /tmp/cdev5'
+holds other-minor-refused 'major=$(sed -n "s/^ *\([0-9]*\) qpcdevtest$/\1/p" /proc/devices);
+  mknod /tmp/cdev5 c "$major" 5 && ! cat /tmp/cdev5 2>/dev/null'
 
-check requests-as-root requests 'Interface.*:Control.*:Sleep.*:Buffers.*'
-check kernel-client insmod /root/qpcdevtest_kclient.ko
-check kernel-client-checks logged 'qpcdevtest_kclient: [1-9][0-9]* passed, 0 failed'
-check kernel-client-unload rmmod qpcdevtest_kclient
-check hostile-sizes-as-nobody requests 'Unprivileged.*'
-check cancel-under-load requests 'Cancel.*'
+succeeds requests-as-root requests 'Interface.*:Control.*:Sleep.*:Buffers.*'
+succeeds kernel-client insmod /root/qpcdevtest_kclient.ko
+logged kernel-client-checks 'qpcdevtest_kclient: [1-9][0-9]* passed, 0 failed'
+succeeds kernel-client-unload rmmod qpcdevtest_kclient
+succeeds hostile-sizes-as-nobody requests 'Unprivileged.*'
+succeeds cancel-under-load requests 'Cancel.*'
 
-check unload rmmod qpcdevtest
-check no-leak-line absent logged 'memory leak'
-check node-gone absent test -e /dev/qpcdevtest
-check class-gone absent test -e /sys/class/qpcdevtest
-check region-gone absent grep -q qpcdevtest /proc/devices
+succeeds unload rmmod qpcdevtest
+not_logged no-leak-line 'memory leak'
+holds node-gone '! test -e /dev/qpcdevtest'
+holds class-gone '! test -e /sys/class/qpcdevtest'
+holds region-gone '! grep -q qpcdevtest /proc/devices'
 
-check qptrace-load insmod /root/qptrace.ko
-check qptrace-unload rmmod qptrace
-check qptrace-no-leak-line absent logged 'memory leak'
+succeeds qptrace-load insmod /root/qptrace.ko
+succeeds qptrace-unload rmmod qptrace
+not_logged qptrace-no-leak-line 'memory leak'
 exit 0
