@@ -71,7 +71,8 @@ struct qp_cdev_owner_i_vtbl_t {
 struct qp_cdev_i_vtbl_t {
     void (*retain)(qp_cdev_i* dev);
     void (*release)(qp_cdev_i* dev);
-    /* Cuts the owner off: later opens and requests fail with 32. */
+    /* Cuts the owner off: later opens and requests fail with 32, and the
+     * terminate pins of the requests in flight fire. */
     void (*cancel)(qp_cdev_i* dev);
 };
 

@@ -16,15 +16,16 @@
  * g_qpcdev_lock, which also unlinks it from g_qpcdev_first, so a lookup by
  * number (under the same lock) never retains a dying device.
  *
- * Locks: g_qpcdev_lock (the device list), dev->lock (owner), so->lock
- * (base). All are spin locks in the kernel build and are held only to read
+ * Locks: g_qpcdev_lock (the device list, the requests in flight),
+ * dev->lock (owner), so->lock (base). All are spin locks in the kernel build and are held only to read
  * or swap one pointer; a new pointer is retained before the lock and an old
  * one released after it, so no callback runs under a lock.
  *
  * Requests run in the calling thread. Each gets an interrupt pin, which a
  * signal to the thread fires while it waits (an interrupt wire), and a
- * terminate pin; a control that ends with 125 while the interrupt pin fired
- * reports 4. Sizes a caller sends are checked against qp_ioctl_size_max
+ * terminate pin, which cancelling the device fires (requests in flight are
+ * listed under g_qpcdev_lock); a control that ends with 125 while the
+ * interrupt pin fired reports 4. Sizes a caller sends are checked against qp_ioctl_size_max
  * before any allocation.
  */
 #include "qpcdevlin.h"
@@ -37,6 +38,15 @@ _Static_assert(sizeof(qp_ioctl_req_t) == 48, "control request is 48 bytes");
 
 static sync_t g_qpcdev_lock = SYNC_INIT;
 static qpcdev_dev_t* g_qpcdev_first;
+
+/* A request in flight: cancelling its device fires its terminate pin. */
+typedef struct qpcdev_inflight_t {
+    qpcdev_dev_t* dev;
+    pin_i* terminate_pin;
+    struct qpcdev_inflight_t* next;
+} qpcdev_inflight_t;
+
+static qpcdev_inflight_t* g_qpcdev_inflight; /* under g_qpcdev_lock */
 
 /* ---- counts ----------------------------------------------------------------- */
 
@@ -148,6 +158,44 @@ void qpcdev_dev_release(qpcdev_dev_t* dev)
     free_d(dev);
 }
 
+/* Fires the terminate pins of the device's requests in flight (pin
+ * handlers do not block, so they may run under the list's lock). */
+static void inflight_terminate(qpcdev_dev_t* dev)
+{
+    qpcdev_inflight_t* inflight;
+
+    sync_lock(&g_qpcdev_lock);
+    for (inflight = g_qpcdev_inflight; inflight; inflight = inflight->next) {
+        if (inflight->dev == dev)
+            pin_i_signal(inflight->terminate_pin);
+    }
+    sync_unlock(&g_qpcdev_lock);
+}
+
+/* A request links itself before it looks for the owner, and cancel takes
+ * the owner out before it walks the list: a request either finds no owner
+ * or is on the list when the walk comes. */
+static void inflight_link(qpcdev_inflight_t* inflight, qpcdev_dev_t* dev, pin_i* terminate_pin)
+{
+    inflight->dev = dev;
+    inflight->terminate_pin = terminate_pin;
+    sync_lock(&g_qpcdev_lock);
+    inflight->next = g_qpcdev_inflight;
+    g_qpcdev_inflight = inflight;
+    sync_unlock(&g_qpcdev_lock);
+}
+
+static void inflight_unlink(qpcdev_inflight_t* inflight)
+{
+    qpcdev_inflight_t** link;
+
+    sync_lock(&g_qpcdev_lock);
+    for (link = &g_qpcdev_inflight; *link != inflight; link = &(*link)->next)
+        QP_ASSERT(*link);
+    *link = inflight->next;
+    sync_unlock(&g_qpcdev_lock);
+}
+
 void qpcdev_dev_cancel(qpcdev_dev_t* dev)
 {
     qp_cdev_owner_i* owner;
@@ -158,6 +206,7 @@ void qpcdev_dev_cancel(qpcdev_dev_t* dev)
     sync_unlock(&dev->lock);
     if (owner)
         (*owner)->release(owner);
+    inflight_terminate(dev);
 }
 
 qpcdev_dev_t* qpcdev_dev_retain_by_number(uint32_t dev_number)
@@ -549,12 +598,14 @@ int qpcdev_request(qpcdev_dev_t* dev, qpcdev_sock_t* so, unsigned code, uint64_t
     qpcdev_target_t target;
     pin_t interrupt_pin, terminate_pin;
     pin_interrupt_wire_t interrupt_wire;
+    qpcdev_inflight_t inflight;
     size_t answer_size = 0;
     int err;
 
-    target_retain(&target, dev, so);
     pin_init(&interrupt_pin);
     pin_init(&terminate_pin);
+    inflight_link(&inflight, dev, &terminate_pin.vtbl);
+    target_retain(&target, dev, so);
     pin_interrupt_wire_attach(&interrupt_wire, &interrupt_pin.vtbl);
 
     switch (code) {
@@ -591,8 +642,9 @@ int qpcdev_request(qpcdev_dev_t* dev, qpcdev_sock_t* so, unsigned code, uint64_t
         err = err_interrupt;
 
     pin_interrupt_wire_detach(&interrupt_wire);
+    target_release(&target);
+    inflight_unlink(&inflight);
     pin_term(&terminate_pin);
     pin_term(&interrupt_pin);
-    target_release(&target);
     return err;
 }

@@ -5,6 +5,7 @@
 # and unloads qptrace, which carries the framework.
 . /root/guestlib.sh
 requests() { cdev_test --gtest_brief=1 --gtest_filter="$1"; }
+requests_as_nobody() { as_nobody /bin/cdev_test --gtest_brief=1 --gtest_filter="$1"; }
 logged() { holds "$1" "dmesg | grep -q -- '$2'"; }
 not_logged() { holds "$1" "! dmesg | grep -q -- '$2'"; }
 
@@ -20,7 +21,7 @@ succeeds requests-as-root requests 'Interface.*:Control.*:Sleep.*:Buffers.*'
 succeeds kernel-client insmod /root/qpcdevtest_kclient.ko
 logged kernel-client-checks 'qpcdevtest_kclient: [1-9][0-9]* passed, 0 failed'
 succeeds kernel-client-unload rmmod qpcdevtest_kclient
-succeeds hostile-sizes-as-nobody requests 'Unprivileged.*'
+succeeds hostile-sizes-as-nobody requests_as_nobody 'Unprivileged.*'
 succeeds cancel-under-load requests 'Cancel.*'
 
 succeeds unload rmmod qpcdevtest
