@@ -17,16 +17,18 @@
  * number (under the same lock) never retains a dying device.
  *
  * Locks: g_qpcdev_lock (the device list, the requests in flight),
- * dev->lock (owner), so->lock (base). All are spin locks in the kernel build and are held only to read
- * or swap one pointer; a new pointer is retained before the lock and an old
- * one released after it, so no callback runs under a lock.
+ * dev->lock (owner), so->lock (base). All are spin locks in the kernel
+ * build. dev->lock and so->lock are held only to read or swap one pointer:
+ * a new pointer is retained before the lock and an old one released after
+ * it, so no release runs under a lock. g_qpcdev_lock is held for list walks
+ * and, at cancel, while terminate pins fire (their handlers never block).
  *
  * Requests run in the calling thread. Each gets an interrupt pin, which a
  * signal to the thread fires while it waits (an interrupt wire), and a
  * terminate pin, which cancelling the device fires (requests in flight are
  * listed under g_qpcdev_lock); a control that ends with 125 while the
- * interrupt pin fired reports 4. Sizes a caller sends are checked against qp_ioctl_size_max
- * before any allocation.
+ * interrupt pin fired reports 4. Sizes a caller sends are checked against
+ * qp_ioctl_size_max before any allocation.
  */
 #include "qpcdevlin.h"
 #include "sstring.h"
