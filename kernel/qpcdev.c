@@ -575,7 +575,8 @@ static int request_control(const qpcdev_target_t* target, pin_i* interrupt_pin,
             return err_no_mem;
         }
     }
-    if (req->input_size && qpcdev_plat_copy_in(kernel_client, buffer, req->input, req->input_size)) {
+    if (req->input_size &&
+        qpcdev_plat_copy_in(kernel_client, buffer, req->input, req->input_size)) {
         req->err = err_fault;
         err = err_fault;
     } else {

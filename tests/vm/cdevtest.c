@@ -78,7 +78,8 @@ static uint64_t vector_byte_sum(const qp_iobufv_t* vec, uint64_t size)
     uint64_t off, i, sum = 0;
 
     for (off = 0; off < size; off += sizeof chunk) {
-        uint64_t piece = qp_iobufv_send_copy(vec, off, chunk, min_t(uint64_t, sizeof chunk, size - off));
+        uint64_t piece =
+            qp_iobufv_send_copy(vec, off, chunk, min_t(uint64_t, sizeof chunk, size - off));
         for (i = 0; i < piece; i++)
             sum += chunk[i];
     }
