@@ -17,10 +17,11 @@
  * sync_is_locked is true only for it.
  *
  * Holds and pins. The pins themselves are the portable ones (qpsync2.c);
- * here are the holds they wait in and the interrupt wires. A hold's waiter
- * records its task and sleeps; the signaller wakes it. Both meet under one
- * of 64 spin locks chosen by the hold's address, so the waiter cannot return
- * (and its hold on the stack vanish) while a signaller still uses it.
+ * here are the holds they wait in and the interrupt wires. A hold records
+ * the task that sets it up, which alone waits in it; the signaller wakes
+ * it. Both meet under one of 64 spin locks chosen by the hold's address, so
+ * the waiter cannot return (and its hold on the stack vanish) while a
+ * signaller still uses it.
  * Timeouts are the scheduler's timer. A waiting task whose interrupt wire is
  * attached sleeps interruptibly; a signal then fires the wire's pin once
  * (outside every lock), and the wait goes on unless that pin ends it. Other
@@ -264,11 +265,12 @@ static spinlock_t* hold_line(hold_t* h)
     return &hold_lines[hash & (hold_line_count - 1)];
 }
 
+/* The task that will wait is the one that sets the hold up. */
 void hold_init(hold_t* h)
 {
     h->count = 0;
     h->hash = 0;
-    h->task = NULL;
+    h->task = get_current();
 }
 
 void hold_term(hold_t* h)
@@ -352,7 +354,7 @@ int hold_wait(hold_t* h, int timeout_msecs)
         return 0;
     if (timeout_msecs > 0 && timeout_msecs < sync_timeout_none)
         remaining = (long)msecs_to_jiffies(timeout_msecs);
-    h->task = current;
+    QP_ASSERT(h->task == get_current());
     line = hold_line(h);
     spin_lock(line);
     count = sync_dec((int*)&h->count);
