@@ -200,7 +200,7 @@ TEST_F(QpSocketTest, StaleSocketIsReplacedAndNobodyAnswers)
     end_listener(listen);
 }
 
-void accept_waits_out_descriptor_exhaustion(const std::string& name)
+int accept_after_descriptor_exhaustion(const std::string& name)
 {
     test_connect conn;
     conn.vtbl = &test_connect_vtbl;
@@ -208,7 +208,7 @@ void accept_waits_out_descriptor_exhaustion(const std::string& name)
     int first, second = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (domain_socket_listen_factory(&listen, &conn.vtbl, 0, name.c_str()) ||
         domain_socket_open(&first, name.c_str()) || !conn.wait_for(1))
-        _exit(1);
+        return 1;
     struct rlimit old_limit, low_limit;
     getrlimit(RLIMIT_NOFILE, &old_limit);
     low_limit = old_limit;
@@ -221,16 +221,23 @@ void accept_waits_out_descriptor_exhaustion(const std::string& name)
     address.sun_family = AF_UNIX;
     strcpy(address.sun_path, name.c_str());
     if (connect(second, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-        _exit(2);
+        return 2;
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     setrlimit(RLIMIT_NOFILE, &old_limit);
     if (!conn.wait_for(2))
-        _exit(3);
+        return 3;
     close(second);
     fd_close(first);
     (*listen)->cancel(listen);
     (*listen)->release(listen);
-    _exit(0);
+    return 0;
+}
+
+// Run in a child: the limit is the process's. exit (not _exit) joins the
+// threads once everything above is released.
+void accept_waits_out_descriptor_exhaustion(const std::string& name)
+{
+    exit(accept_after_descriptor_exhaustion(name));
 }
 
 // A listener that runs out of descriptors waits until it can accept again
