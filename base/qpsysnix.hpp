@@ -70,6 +70,10 @@ private:
 // The calling thread's errno, never 0 (999 when the system left none).
 int last_error();
 
+// A descriptor in a standard slot (0-2) moved above 2, close-on-exec; the
+// slot is freed again. -1 with errno when it cannot be moved.
+int move_above_stdio(int fd);
+
 // open/openat with O_CLOEXEC added, EINTR retried, 0-2 moved above 2.
 int open_at(int dir_fd, const char* path, int flags, mode_t mode, unique_fd* out);
 
@@ -80,6 +84,13 @@ int read_full(int fd, void* data, size_t size, size_t* out_got);
 
 // 12 for a null name, 36 for an empty one, else 0.
 int check_name(const char* name);
+
+// The counter_msec deadline of a timeout (all ones when there is none).
+uint64_t deadline_of(int timeout);
+// One read or write (direction qp_io_direction_*) that never blocks on a
+// socket: the result and errno of recv/send, or of read/write for a
+// descriptor that is no socket.
+ssize_t transfer_once(int fd, int direction, void* data, size_t size);
 
 } // namespace qpfd
 
