@@ -6,13 +6,21 @@
 //   NoOp         TRACEIODEFAULT, a request the driver carries out as nothing
 //   TraceMarker  write of the same line to ftrace's trace_marker
 //   DevNull      write of the same line to /dev/null
+//   PrintWithSleeper  Print while another process sleeps in a wait request
+//                on another channel (the cost a waiter puts on writers)
+//   ReadBatches  all 8,191 complete lines of a full channel by read-lines
+//                requests of TRACEIO_MAX_BATCH bytes
+//   ReadSingly   the same lines by one read request each (what a reader
+//                without batches does), with the line-range query first
 // After the runs it prints the ratios print/no-op and print/trace_marker as
 // "vmtest: INFO" lines for the VM harness, from the medians of repeated,
 // randomly interleaved runs (--benchmark_repetitions,
 // --benchmark_enable_random_interleaving), so that a busy host slows all
 // four alike. Run as root with tracefs mounted on /sys/kernel/tracing.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -41,12 +49,24 @@ int open_or_skip(benchmark::State& state, const char* path, int flags)
     return fd;
 }
 
-int64_t bench_channel(int fd)
+int64_t bench_channel(int fd, const char* name = "bench")
 {
     TRACEIOOPENRESULTS opened{};
-    GenIoctlRequest req{TRACEIOOPEN, -1, reinterpret_cast<uintptr_t>("bench"), 6,
+    GenIoctlRequest req{TRACEIOOPEN, -1, reinterpret_cast<uintptr_t>(name), strlen(name) + 1,
                         reinterpret_cast<uintptr_t>(&opened), sizeof opened, 0};
     return ioctl(fd, TRACEIOCTL_SEND, &req) == 0 ? opened.channel : 0;
+}
+
+// One request; 1 when the driver carried it out.
+int send_request(int fd, int code, const void* in, size_t in_size, void* out, size_t out_size,
+                 uint64_t* out_used = nullptr)
+{
+    GenIoctlRequest req{code, -1, reinterpret_cast<uintptr_t>(in), in_size,
+                        reinterpret_cast<uintptr_t>(out), out_size, 0};
+    int done = ioctl(fd, TRACEIOCTL_SEND, &req) == 0 && req.error == 0;
+    if (out_used)
+        *out_used = req.outputSize;
+    return done;
 }
 
 void request_loop(benchmark::State& state, int code, const void* in, size_t in_size)
@@ -72,6 +92,113 @@ void BM_Print(benchmark::State& state)
     char in[8 + sizeof bench_line];
     memcpy(in + 8, bench_line, sizeof bench_line);
     request_loop(state, TRACEIOPRINT, in, sizeof in);
+}
+
+// A process asleep in a wait on channel "bench.sleeper" for as long as the
+// benchmark runs.
+struct Sleeper {
+    pid_t pid = -1;
+    Sleeper()
+    {
+        pid = fork();
+        if (pid == 0) {
+            int fd = open("/dev/qptrace", O_RDWR | O_CLOEXEC);
+            TRACEIOWAITPARAMS params{bench_channel(fd, "bench.sleeper"), uint64_t(1) << 40, -1};
+            TRACEIOWAITRESULTS res{};
+            for (;;)
+                send_request(fd, TRACEIOWAIT, &params, sizeof params, &res, sizeof res);
+        }
+        usleep(100000); // asleep before the first print
+    }
+    ~Sleeper()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+void BM_PrintWithSleeper(benchmark::State& state)
+{
+    Sleeper sleeper;
+    BM_Print(state);
+}
+
+// A channel full of short lines: 8,191 complete ones and the line in
+// progress.
+int64_t full_channel(int fd)
+{
+    int64_t channel = bench_channel(fd, "bench.read");
+    char in[8 + 64];
+    memcpy(in, &channel, 8);
+    for (int n = 0; n < TRACEBUFFER_INDEXSIZE; n++) {
+        snprintf(in + 8, sizeof in - 8, "held line %d\n", n);
+        send_request(fd, TRACEIOPRINT, in, 8 + strlen(in + 8) + 1, nullptr, 0);
+    }
+    return channel;
+}
+
+TRACEIOINFORESULTS channel_info(int fd, int64_t channel)
+{
+    TRACEIOINFORESULTS info{};
+    send_request(fd, TRACEIOINFO, &channel, 8, &info, sizeof info);
+    return info;
+}
+
+void BM_ReadBatches(benchmark::State& state)
+{
+    int fd = open_or_skip(state, "/dev/qptrace", O_RDWR);
+    if (fd < 0)
+        return;
+    int64_t channel = full_channel(fd);
+    std::vector<char> out(TRACEIO_MAX_BATCH);
+    size_t requests = 0, lines = 0;
+    for (auto _ : state) {
+        TRACEIOINFORESULTS info = channel_info(fd, channel);
+        requests++;
+        for (uint64_t line = info.startLine; line < info.endLine;) {
+            TRACEIOREADLINESPARAMS params{channel, line};
+            TRACEIOREADLINESRESULTS head{};
+            uint64_t used = 0;
+            if (!send_request(fd, TRACEIOREADLINES, &params, sizeof params, out.data(), out.size(),
+                              &used) || used < sizeof head) {
+                state.SkipWithError("read-lines failed");
+                break;
+            }
+            memcpy(&head, out.data(), sizeof head);
+            requests++;
+            lines += head.count;
+            line = head.nextLine;
+        }
+    }
+    state.counters["requests_per_8191_lines"] = double(requests) * 8191 / double(lines ? lines : 1);
+    close(fd);
+}
+
+void BM_ReadSingly(benchmark::State& state)
+{
+    int fd = open_or_skip(state, "/dev/qptrace", O_RDWR);
+    if (fd < 0)
+        return;
+    int64_t channel = full_channel(fd);
+    char out[128];
+    size_t requests = 0, lines = 0;
+    for (auto _ : state) {
+        TRACEIOINFORESULTS info = channel_info(fd, channel);
+        requests++;
+        for (uint64_t line = info.startLine; line < info.endLine; line++) {
+            TRACEIOREADPARAMS params{channel, line};
+            if (!send_request(fd, TRACEIOREAD, &params, sizeof params, out, sizeof out)) {
+                state.SkipWithError("read failed");
+                break;
+            }
+            requests++;
+            lines++;
+        }
+    }
+    state.counters["requests_per_8191_lines"] = double(requests) * 8191 / double(lines ? lines : 1);
+    close(fd);
 }
 
 void BM_PrintLong(benchmark::State& state)
@@ -118,6 +245,9 @@ BENCHMARK(BM_PrintLong);
 BENCHMARK(BM_NoOp);
 BENCHMARK(BM_TraceMarker);
 BENCHMARK(BM_DevNull);
+BENCHMARK(BM_PrintWithSleeper);
+BENCHMARK(BM_ReadBatches);
+BENCHMARK(BM_ReadSingly);
 
 // The console output as usual, and each benchmark's median time per
 // iteration (or its single run's, without repetitions) kept for the ratios.
@@ -137,7 +267,9 @@ public:
     }
     int PrintRatios() const
     {
-        for (const char* name : {"BM_Print", "BM_PrintLong", "BM_NoOp", "BM_TraceMarker", "BM_DevNull"}) {
+        for (const char* name : {"BM_Print", "BM_PrintLong", "BM_NoOp", "BM_TraceMarker",
+                                 "BM_DevNull", "BM_PrintWithSleeper", "BM_ReadBatches",
+                                 "BM_ReadSingly"}) {
             if (!ns_.count(name)) {
                 std::cout << "vmtest: FAIL bench: " << name << " did not run\n";
                 return 1;
@@ -153,7 +285,13 @@ public:
                   << "vmtest: INFO ratio print/trace_marker " << print / ns_.at("BM_TraceMarker")
                   << " (goal <= 1.0)\n"
                   << "vmtest: INFO ratio print of 200 bytes/print of 64 "
-                  << ns_.at("BM_PrintLong") / print << "\n";
+                  << ns_.at("BM_PrintLong") / print << "\n"
+                  << "vmtest: INFO ratio print with a waiter asleep on another channel/print "
+                  << ns_.at("BM_PrintWithSleeper") / print << " (goal <= 1.05)\n"
+                  << "vmtest: INFO reading 8,191 held lines: batches " << ns_.at("BM_ReadBatches") / 1000
+                  << " us, one request per line " << ns_.at("BM_ReadSingly") / 1000
+                  << " us, ratio single/batches " << ns_.at("BM_ReadSingly") / ns_.at("BM_ReadBatches")
+                  << " (requests: see requests_per_8191_lines)\n";
         std::cout << "vmtest: PASS bench" << std::endl;
         return 0;
     }
