@@ -94,8 +94,8 @@ void BM_Print(benchmark::State& state)
     request_loop(state, TRACEIOPRINT, in, sizeof in);
 }
 
-// A process asleep in a wait on channel "bench.sleeper" for as long as the
-// benchmark runs.
+// A process asleep in one wait without timeout on channel "bench.sleeper"
+// for as long as the benchmark runs; it exits if the wait ever ends.
 struct Sleeper {
     pid_t pid = -1;
     Sleeper()
@@ -105,24 +105,31 @@ struct Sleeper {
             int fd = open("/dev/qptrace", O_RDWR | O_CLOEXEC);
             TRACEIOWAITPARAMS params{bench_channel(fd, "bench.sleeper"), uint64_t(1) << 40, -1};
             TRACEIOWAITRESULTS res{};
-            for (;;)
-                send_request(fd, TRACEIOWAIT, &params, sizeof params, &res, sizeof res);
+            send_request(fd, TRACEIOWAIT, &params, sizeof params, &res, sizeof res);
+            _exit(1);
         }
         usleep(100000); // asleep before the first print
     }
-    ~Sleeper()
+    // Whether it still sleeps; then it is ended.
+    bool stop()
     {
-        if (pid > 0) {
+        bool asleep = pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0;
+        if (asleep) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
+        pid = -1;
+        return asleep;
     }
+    ~Sleeper() { stop(); }
 };
 
 void BM_PrintWithSleeper(benchmark::State& state)
 {
     Sleeper sleeper;
     BM_Print(state);
+    if (!sleeper.stop())
+        state.SkipWithError("the waiter did not sleep throughout");
 }
 
 // A channel full of short lines: 8,191 complete ones and the line in

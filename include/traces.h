@@ -264,6 +264,9 @@ int TraceWait(TRCLIENT client, TRCHANNEL channel, size_t line, int msecs, size_t
  * 0 lines and *nextLine = line. */
 int TraceReadLines(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
                    size_t maxChars, size_t* count, size_t* nextLine);
+/* TraceReadLines of this module's own channels: the bytes written. */
+size_t TraceReadLines_(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
+                       size_t maxChars, size_t* count, size_t* nextLine);
 /* Required of the host: sleeps on the waiters of channel slot `slot` until
  * ready(param) holds (0), msecs pass (err_timeout) or a signal comes
  * (err_interrupt); ready is called with no lock held, and may take the

@@ -34,8 +34,9 @@
  * never removed while the anchor lives, so a channel number, once handed
  * out, always names the same buffer.
  *
- * Locks. Each buffer's spin lock is held for one whole write, read, info or
- * reset, which never sleeps or allocates. The anchor's spin lock guards the
+ * Locks. Each buffer's spin lock is held for one whole write, read, batch
+ * read (TraceBuffer_ReadLines, bounded by its caller's room: 64 KiB in the
+ * driver), info or reset, which never sleeps or allocates. The anchor's spin lock guards the
  * table, count and the names area while they are searched or extended; no
  * path holds it together with a buffer lock. TraceAnchor_GetBuffer and the
  * channel listing read count and the table without the lock: creation stores

@@ -235,18 +235,25 @@ int TraceWait(TRCLIENT client, TRCHANNEL channel, size_t line, int msecs, size_t
     return err;
 }
 
-int TraceReadLines(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
-                   size_t maxChars, size_t* count, size_t* nextLine)
+size_t TraceReadLines_(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
+                       size_t maxChars, size_t* count, size_t* nextLine)
 {
-    size_t slot, lines = 0, next = line;
+    size_t slot, lines = 0, next = line, bytes = 0;
     TraceBuffer* tb = trace_channel_buffer(channel, &slot);
     (void)client;
     if (tb)
-        TraceBuffer_ReadLines(tb, line, buffer, maxChars, &lines, &next);
+        bytes = TraceBuffer_ReadLines(tb, line, buffer, maxChars, &lines, &next);
     if (count)
         *count = lines;
     if (nextLine)
         *nextLine = next;
+    return bytes;
+}
+
+int TraceReadLines(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
+                   size_t maxChars, size_t* count, size_t* nextLine)
+{
+    (void)TraceReadLines_(client, channel, line, buffer, maxChars, count, nextLine);
     return 0;
 }
 

@@ -198,15 +198,6 @@ static size_t TraceIoList(TRACE_IO_ARGS)
     return TraceList(client, (char*)output, maxOutputSize);
 }
 
-/* The bytes of `count` terminated lines that follow each other at lines. */
-static size_t trace_io_lines_size(const char* lines, size_t count)
-{
-    const char* end = lines;
-    while (count--)
-        end += strlen(end) + 1;
-    return (size_t)(end - lines);
-}
-
 static size_t TraceIoWait(TRACE_IO_ARGS)
 {
     TRACEIOWAITPARAMS params;
@@ -231,19 +222,18 @@ static size_t TraceIoReadLines(TRACE_IO_ARGS)
 {
     TRACEIOREADLINESRESULTS header;
     TRCHANNEL channel;
-    size_t line, count, nextLine, room;
+    size_t line, count, nextLine, room, bytes;
     if (!trace_io_read_params(input, inputSize, &channel, &line) || maxOutputSize < sizeof header)
         return 0;
     room = maxOutputSize - sizeof header;
     if (room > TRACEIO_MAX_BATCH - sizeof header)
         room = TRACEIO_MAX_BATCH - sizeof header;
-    (void)TraceReadLines(client, channel, line, (char*)output + sizeof header, room, &count,
-                         &nextLine);
+    bytes = TraceReadLines_(client, channel, line, (char*)output + sizeof header, room, &count,
+                            &nextLine);
     header.count = count;
     header.nextLine = nextLine;
     memcpy(output, &header, sizeof header);
-    /* Lines were written back to back, each with its terminator. */
-    return sizeof header + trace_io_lines_size((const char*)output + sizeof header, count);
+    return sizeof header + bytes;
 }
 
 static size_t TraceIoCrash(TRACE_IO_ARGS)
