@@ -147,7 +147,8 @@ typedef int (*trcmd_wait_t)(void* param, int msecs);
 /* Follows the cursors until wait says stop: 0 then, 1 when a channel
  * became unreadable (the error line is printed). One cursor sleeps in the
  * driver until its next line is complete, for trcmd_wait_slice_msecs at a
- * time, and asks wait(param, 0) whether to stop before each sleep. Without
+ * time, and asks wait(param, 0) whether to stop before each sleep; after
+ * lines it pauses as the polling does, so that lines gather. Without
  * waits, or with several cursors, it polls: again at once while full
  * batches of lines arrive, after 1 ms while a few do, backing off by
  * doubling to trcmd_idle_msecs when idle. Output is written before every

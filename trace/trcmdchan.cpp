@@ -367,6 +367,15 @@ int trcmd_follow(trcmd_cursor_t* cursors, size_t count, trcmd_reader_t* reader,
             trcmd_out_flush(out);
             if (out->failed)
                 return 1;
+            // Lines came: let more gather for a millisecond (none after a
+            // full batch) before looking again, so that a busy writer finds
+            // nobody asleep to wake and the reader reads in big batches.
+            // None: sleep in the driver until one comes.
+            if (printed) {
+                if (!wait(wait_param, printed >= trcmd_follow_batch ? 0 : 1))
+                    return 0;
+                continue;
+            }
             if (!wait(wait_param, 0))
                 return 0;
             if (trcmd_sleep_for_lines(&cursors[0], reader))
