@@ -155,16 +155,23 @@ long long now_msecs()
     return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
+// Runs fn in a child process whose exit status is fn's result; its pid.
+template <class Fn> pid_t spawn(Fn fn)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(fn());
+    return pid;
+}
+
 // Runs fn in a child process after `delay_ms`; returns its pid.
 template <class Fn> pid_t later(int delay_ms, Fn fn)
 {
-    pid_t pid = fork();
-    if (pid == 0) {
+    return spawn([delay_ms, fn] {
         usleep(useconds_t(delay_ms) * 1000);
         fn();
-        _exit(0);
-    }
-    return pid;
+        return testing::Test::HasFailure() ? 1 : 0;
+    });
 }
 
 void reap(pid_t pid)
@@ -821,20 +828,19 @@ int stress_reader(int64_t ch, int rounds)
     return bad;
 }
 
+// Starts the stress writers on channel ch, adding their pids to pids.
+void start_stress_writers(int64_t ch, std::vector<pid_t>& pids)
+{
+    for (int w = 0; w < stress_writers; w++)
+        pids.push_back(later(0, [w, ch] { stress_writer(w, ch); }));
+}
+
 TEST(Concurrency, WritersAndReadersInSeveralProcesses)
 {
     Device dev;
     int64_t ch = dev.open_channel("vmstress");
     std::vector<pid_t> children;
-    for (int w = 0; w < stress_writers; w++) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            stress_writer(w, ch);
-            _exit(testing::Test::HasFailure() ? 1 : 0);
-        }
-        children.push_back(pid);
-    }
+    start_stress_writers(ch, children);
     for (int r = 0; r < stress_readers; r++) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
@@ -903,30 +909,13 @@ TEST(Concurrency, WaitersAndWritersAtOnce)
     int64_t ch = dev.open_channel("vmstress.wait");
     int64_t quiet = dev.open_channel("vmstress.quiet");
     std::vector<pid_t> followers, others;
-    for (int r = 0; r < 4; r++) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0)
-            _exit(batch_follower(ch, stress_writers * stress_lines) == 0 ? 0 : 1);
-        followers.push_back(pid);
-    }
-    for (int s = 0; s < 2; s++) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0)
-            _exit(Device().wait(quiet, 1u << 30, 30000).result == 0 ? 0 : 1);
-        others.push_back(pid);
-    }
+    for (int r = 0; r < 4; r++)
+        followers.push_back(
+            spawn([ch] { return batch_follower(ch, stress_writers * stress_lines) == 0 ? 0 : 1; }));
+    for (int s = 0; s < 2; s++)
+        others.push_back(spawn([quiet] { return Device().wait(quiet, 1u << 30, 30000).result; }));
     usleep(200000); // the followers are asleep before the first line
-    for (int w = 0; w < stress_writers; w++) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            stress_writer(w, ch);
-            _exit(testing::Test::HasFailure() ? 1 : 0);
-        }
-        others.push_back(pid);
-    }
+    start_stress_writers(ch, others);
     for (pid_t pid : followers) {
         int status = 0;
         ASSERT_EQ(pid, waitpid(pid, &status, 0));
