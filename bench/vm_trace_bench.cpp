@@ -16,6 +16,7 @@
 // --benchmark_enable_random_interleaving), so that a busy host slows all
 // four alike. Run as root with tracefs mounted on /sys/kernel/tracing.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -98,36 +99,74 @@ void BM_Print(benchmark::State& state)
 
 void on_wake_signal(int) {}
 
-// A child that, each time a byte comes down its pipe, sleeps in a wait
-// without timeout on channel "bench.sleeper" until SIGUSR1 ends it; between
-// two bytes it sits in the pipe read, where no channel knows of it.
-pid_t start_sleeper(int* token_fd)
-{
-    int ends[2];
-    if (pipe(ends))
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(ends[1]);
-        struct sigaction action = {};
-        action.sa_handler = on_wake_signal;
-        sigaction(SIGUSR1, &action, nullptr);
-        int fd = open("/dev/qptrace", O_RDWR | O_CLOEXEC);
-        TRACEIOWAITPARAMS params{bench_channel(fd, "bench.sleeper"), uint64_t(1) << 40, -1};
-        char token;
-        for (;;) {
-            ssize_t got = read(ends[0], &token, 1);
-            if (got == 0)
-                _exit(0);
-            TRACEIOWAITRESULTS res{};
-            if (got == 1)
+// A child that, each time a byte comes down its token pipe, sleeps in a
+// wait without timeout on channel "bench.sleeper" until SIGUSR1 ends it, and
+// then answers a byte on its reply pipe; between the two it sits in the
+// pipe read, where no channel knows of it.
+struct Sleeper {
+    pid_t pid = -1;
+    int token_fd = -1, reply_fd = -1;
+
+    bool start()
+    {
+        int token[2], reply[2];
+        if (pipe(token) || pipe(reply))
+            return false;
+        pid = fork();
+        if (pid == 0) {
+            close(token[1]);
+            close(reply[0]);
+            struct sigaction action = {};
+            action.sa_handler = on_wake_signal;
+            sigaction(SIGUSR1, &action, nullptr);
+            int fd = open("/dev/qptrace", O_RDWR | O_CLOEXEC);
+            TRACEIOWAITPARAMS params{bench_channel(fd, "bench.sleeper"), uint64_t(1) << 40, -1};
+            char byte;
+            for (;;) {
+                ssize_t got = read(token[0], &byte, 1);
+                if (got == 0)
+                    _exit(0);
+                if (got < 0)
+                    continue;
+                TRACEIOWAITRESULTS res{};
                 send_request(fd, TRACEIOWAIT, &params, sizeof params, &res, sizeof res);
+                (void)!write(reply[1], "w", 1);
+            }
         }
+        close(token[0]);
+        close(reply[1]);
+        token_fd = token[1];
+        reply_fd = reply[0];
+        return pid > 0;
     }
-    close(ends[0]);
-    *token_fd = ends[1];
-    return pid;
-}
+    void sleep_now()
+    {
+        (void)!write(token_fd, "s", 1);
+        usleep(20000); // in the wait by now
+    }
+    // Signals until the child says it is out of the wait: a signal that
+    // came before it entered is lost on it.
+    void wake_now()
+    {
+        pollfd reply = {reply_fd, POLLIN, 0};
+        do
+            kill(pid, SIGUSR1);
+        while (poll(&reply, 1, 10) != 1);
+        char byte;
+        (void)!read(reply_fd, &byte, 1);
+    }
+    ~Sleeper()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (token_fd >= 0)
+            close(token_fd);
+        if (reply_fd >= 0)
+            close(reply_fd);
+    }
+};
 
 double seconds_now()
 {
@@ -157,9 +196,8 @@ double sleeper_ratio()
     int64_t channel = bench_channel(fd);
     memcpy(input.data(), &channel, 8);
     memcpy(input.data() + 8, bench_line, sizeof bench_line);
-    int token_fd = -1;
-    pid_t sleeper = start_sleeper(&token_fd);
-    if (fd < 0 || sleeper < 0)
+    Sleeper sleeper;
+    if (fd < 0 || !sleeper.start())
         return 0;
     std::vector<double> ratios;
     for (int round = 0; round < rounds; round++) {
@@ -167,19 +205,15 @@ double sleeper_ratio()
         for (int half = 0; half < 2; half++) {
             bool asleep = (round + half) % 2 == 1;
             if (asleep) {
-                (void)!write(token_fd, "s", 1);
-                usleep(20000); // in the wait by now
+                sleeper.sleep_now();
                 beside = time_prints(fd, input, block);
-                kill(sleeper, SIGUSR1);
-                usleep(20000); // back in the pipe read
+                sleeper.wake_now();
             } else {
                 alone = time_prints(fd, input, block);
             }
         }
         ratios.push_back(beside / alone);
     }
-    close(token_fd);
-    waitpid(sleeper, nullptr, 0);
     close(fd);
     std::sort(ratios.begin(), ratios.end());
     return ratios[ratios.size() / 2];
