@@ -154,6 +154,7 @@ struct Sleeper {
         while (poll(&reply, 1, 10) != 1);
         char byte;
         (void)!read(reply_fd, &byte, 1);
+        usleep(20000); // back in its pipe read, as quiet as in the wait
     }
     ~Sleeper()
     {
