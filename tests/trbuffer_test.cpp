@@ -322,8 +322,9 @@ TEST(TraceBuffer, ReadLinesMatchesReadsOneByOne)
             EXPECT_EQ(expected, got) << "room " << room;
             EXPECT_EQ(end, next);
         }
-        if (room == kReadRoom)
+        if (room == kReadRoom) {
             EXPECT_EQ(1u, calls);
+        }
     }
     // From a line past the end, or with no room, nothing.
     size_t count = 9, nextLine = 0;

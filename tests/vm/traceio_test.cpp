@@ -761,8 +761,9 @@ TEST(ReadLines, ByteIdenticalToSingleReads)
             line = head.nextLine;
         }
         EXPECT_TRUE(batch == single) << "room " << room;
-        if (room >= TRACEIO_MAX_BATCH)
+        if (room >= TRACEIO_MAX_BATCH) {
             EXPECT_LT(requests * 10, info.endLine - info.startLine) << "room " << room;
+        }
     }
 }
 
