@@ -110,7 +110,7 @@ struct remote_req_t {
     size_t max_data_size; /* data capacity of the packet buffer */
     std::atomic<int> packet_complete; /* the write side is done with the packet */
     int is_result;       /* queued as the answer to a received request */
-    int result_received; /* a whole result arrived */
+    int result_received; /* the result won: set before the outcome is dropped */
     int fds[fd_slot_count]; /* 0..7 input, 8..15 output; -1 none */
     union {
         struct {
@@ -966,11 +966,15 @@ void deliver_request(remote_t* rm, remote_req_t* req)
     (*receive)->dispatch(receive, &req->vtbl);
 }
 
-void deliver_result(remote_t* rm, remote_req_t* req)
+/* A result completes its request unless a time-out or cancellation came
+ * first; then it is discarded. */
+void deliver_result(remote_req_t* req)
 {
-    (void)rm;
-    req->result_received = 1;
-    req_try_complete(req, perr_to_err(req->packet->perr));
+    int open = -1;
+    if (req->err.compare_exchange_strong(open, perr_to_err(req->packet->perr))) {
+        req->result_received = 1;
+        req_drop_busy(req);
+    }
     req_release(req); /* the read pump's reference (from the tree) */
 }
 
@@ -992,7 +996,7 @@ void read_deliver(remote_t* rm)
     if (req->vtbl) {
         deliver_request(rm, req);
     } else {
-        deliver_result(rm, req);
+        deliver_result(req);
     }
 }
 
