@@ -60,6 +60,8 @@ namespace {
 
 constexpr int fd_slot_count = 2 * remote_max_fd_count;
 constexpr int output_fd_base = remote_max_fd_count;
+/* Bytes read ahead when the main connection carries packets only. */
+constexpr size_t read_ahead_size = 2048;
 /* The exit wait gives up after this many 20 ms steps (a leaked connection
  * is then reported by the leak check instead of hanging the exit). */
 constexpr int exit_wait_steps = 250;
@@ -79,6 +81,7 @@ int timeout_is_none(int timeout)
 
 enum read_state_t {
     rs_idle,        /* next: read a header */
+    rs_fill,        /* read into the read-ahead buffer in flight */
     rs_header,      /* header read in flight */
     rs_wait_write,  /* result header: waiting until its request is written */
     rs_data,        /* data read in flight */
@@ -186,6 +189,13 @@ struct remote_t {
         remote_packet_t packet; /* header being read */
         remote_req_t* req;
         fd_job_t job;
+        /* Read-ahead: a header and small data arrive with one read. Only
+         * where no descriptor can follow a packet on the main connection (a
+         * plain read would discard it). */
+        int ahead;
+        size_t ahead_start;
+        size_t ahead_end;
+        alignas(16) unsigned char ahead_buf[read_ahead_size];
     } read;
     struct {
         std::atomic<int> pump_touch;
@@ -1020,6 +1030,11 @@ void read_start_data(remote_t* rm)
 {
     remote_req_t* req = rm->read.req;
     size_t size = align16(req->packet->data_size);
+    size_t buffered = rm->read.ahead_end - rm->read.ahead_start;
+    size_t taken = buffered < size ? buffered : size;
+    memcpy(req_data(req), rm->read.ahead_buf + rm->read.ahead_start, taken);
+    rm->read.ahead_start += taken;
+    size -= taken;
     if (!size) {
         rm->read.state = rs_data;
         rm->read.io_err = 0;
@@ -1028,7 +1043,39 @@ void read_start_data(remote_t* rm)
     }
     io_begin(rm, rm->read, rs_data, size);
     (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
-                                 on_read_io, rm, req_data(req), size, size);
+                                 on_read_io, rm, req_data(req) + taken, size, size);
+}
+
+/* The next header: from the read-ahead buffer when it holds one (returns
+ * 1), else a read is started. */
+int read_next_header(remote_t* rm)
+{
+    size_t buffered = rm->read.ahead_end - rm->read.ahead_start;
+    if (buffered >= remote_packet_header_size) {
+        memcpy(&rm->read.packet, rm->read.ahead_buf + rm->read.ahead_start,
+               remote_packet_header_size);
+        rm->read.ahead_start += remote_packet_header_size;
+        rm->read.io_err = 0;
+        rm->read.io_size = rm->read.io_expected = 0;
+        rm->read.state = rs_header;
+        return 1;
+    }
+    if (rm->read.ahead) {
+        memmove(rm->read.ahead_buf, rm->read.ahead_buf + rm->read.ahead_start, buffered);
+        rm->read.ahead_start = 0;
+        rm->read.ahead_end = buffered;
+        io_begin(rm, rm->read, rs_fill, remote_packet_header_size - buffered);
+        (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
+                                     on_read_io, rm, rm->read.ahead_buf + buffered,
+                                     remote_packet_header_size - buffered,
+                                     read_ahead_size - buffered);
+        return 0;
+    }
+    io_begin(rm, rm->read, rs_header, remote_packet_header_size);
+    (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
+                                 on_read_io, rm, &rm->read.packet, remote_packet_header_size,
+                                 remote_packet_header_size);
+    return 0;
 }
 
 /* A request header: check it against the limits and make its request. */
@@ -1123,10 +1170,16 @@ void read_pump_body(remote_t* rm)
                 write_pump(rm);
                 return;
             }
-            io_begin(rm, rm->read, rs_header, remote_packet_header_size);
-            (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
-                                         on_read_io, rm, &rm->read.packet,
-                                         remote_packet_header_size, remote_packet_header_size);
+            read_next_header(rm);
+            continue;
+        case rs_fill:
+            err = io_outcome(rm->read);
+            if (err) {
+                read_abort(rm, err);
+                continue;
+            }
+            rm->read.ahead_end += rm->read.io_size;
+            rm->read.state = rs_idle;
             continue;
         case rs_header:
             err = io_outcome(rm->read);
@@ -1576,6 +1629,8 @@ int remote_factory_dh(const char* file, int line, remote_i** out_rm, pin_i* canc
     rm->read.pump_touch = rm->read.pump_busy = rm->read.io_busy = 0;
     rm->read.state = rs_idle;
     rm->read.req = 0;
+    rm->read.ahead = !(serialized && (flags & remote_flag_receive_fd));
+    rm->read.ahead_start = rm->read.ahead_end = 0;
     rm->write.pump_touch = rm->write.pump_busy = rm->write.io_busy = 0;
     rm->write.state = ws_idle;
     rm->write.committed = 1;

@@ -324,8 +324,8 @@ TEST(RemoteWire, DataPaddedTo16)
 }
 
 // Cookies count 1, 2, 3 per connection; results answered out of order
-// complete the right requests with their own result and data, and each
-// exactly once.
+// (and arriving in one piece) complete the right requests with their own
+// result and data, and each exactly once.
 TEST(RemoteWire, CookiesAndOutOfOrderResults)
 {
     Pair pair(send_flags);
@@ -341,12 +341,17 @@ TEST(RemoteWire, CookiesAndOutOfOrderResults)
         EXPECT_EQ(99 + (int)cookie, p.header.code);
         EXPECT_EQ((cookie - 1) * 20, p.header.data_size);
     }
+    // All three in one write: the reader takes them apart.
+    std::string stream;
     const uint64_t order[3] = {3, 1, 2};
     for (uint64_t cookie : order) {
         std::string answer = "answer " + std::to_string(cookie);
-        write_packet(pair.peer, result_header(cookie, 0, (int)cookie * 10, (uint32_t)answer.size()),
-                     answer.data());
+        remote_packet_t h = result_header(cookie, 0, (int)cookie * 10, (uint32_t)answer.size());
+        stream.append((const char*)&h, sizeof h);
+        stream += answer;
+        stream.append(16 - answer.size() % 16, '\0');
     }
+    write_all(pair.peer, stream.data(), stream.size());
     ASSERT_TRUE(all.wait_total(3));
     for (size_t i = 0; i < 3; i++) {
         EXPECT_EQ(1, all.slots[i].calls);
