@@ -62,6 +62,9 @@ constexpr int fd_slot_count = 2 * remote_max_fd_count;
 constexpr int output_fd_base = remote_max_fd_count;
 /* Bytes read ahead when the main connection carries packets only. */
 constexpr size_t read_ahead_size = 2048;
+/* The first allocation for received data; it grows as the data arrives. */
+constexpr size_t data_chunk_size = 0x10000;
+static_assert(read_ahead_size <= data_chunk_size, "read-ahead data fits the first allocation");
 /* The exit wait gives up after this many 20 ms steps (a leaked connection
  * is then reported by the leak check instead of hanging the exit). */
 constexpr int exit_wait_steps = 250;
@@ -188,6 +191,8 @@ struct remote_t {
         std::atomic<int> state;
         remote_packet_t packet; /* header being read */
         remote_req_t* req;
+        size_t data_done;  /* data bytes of the packet read so far */
+        size_t data_total; /* padded data size of the packet */
         fd_job_t job;
         /* Read-ahead: a header and small data arrive with one read. Only
          * where no descriptor can follow a packet on the main connection (a
@@ -1026,24 +1031,47 @@ void read_abort(remote_t* rm, int err)
     }
 }
 
-void read_start_data(remote_t* rm)
+/* Reads the rest of the packet's data into a buffer that grows as the
+ * data arrives (at least doubling), so a peer must send the bytes it
+ * announces before this end holds memory for them. */
+void read_more_data(remote_t* rm)
 {
     remote_req_t* req = rm->read.req;
-    size_t size = align16(req->packet->data_size);
-    size_t buffered = rm->read.ahead_end - rm->read.ahead_start;
-    size_t taken = buffered < size ? buffered : size;
-    memcpy(req_data(req), rm->read.ahead_buf + rm->read.ahead_start, taken);
-    rm->read.ahead_start += taken;
-    size -= taken;
-    if (!size) {
+    size_t done = rm->read.data_done;
+    size_t total = rm->read.data_total;
+    if (done == total) {
         rm->read.state = rs_data;
         rm->read.io_err = 0;
         rm->read.io_size = rm->read.io_expected = 0;
         return;
     }
-    io_begin(rm, rm->read, rs_data, size);
+    size_t target = done * 2 > data_chunk_size ? done * 2 : data_chunk_size;
+    if (target > total) {
+        target = total;
+    }
+    if (req_grow(req, target, done)) {
+        read_abort(rm, err_no_mem);
+        return;
+    }
+    io_begin(rm, rm->read, rs_data, target - done);
     (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
-                                 on_read_io, rm, req_data(req) + taken, size, size);
+                                 on_read_io, rm, req_data(req) + done, target - done,
+                                 target - done);
+}
+
+void read_start_data(remote_t* rm)
+{
+    remote_req_t* req = rm->read.req;
+    size_t total = align16(req->packet->data_size);
+    size_t buffered = rm->read.ahead_end - rm->read.ahead_start;
+    size_t taken = buffered < total ? buffered : total;
+    /* The first allocation holds at least one chunk or the whole data, and
+     * the read-ahead buffer is smaller than a chunk. */
+    memcpy(req_data(req), rm->read.ahead_buf + rm->read.ahead_start, taken);
+    rm->read.ahead_start += taken;
+    rm->read.data_done = taken;
+    rm->read.data_total = total;
+    read_more_data(rm);
 }
 
 /* The next header: from the read-ahead buffer when it holds one (returns
@@ -1105,7 +1133,8 @@ int read_take_request(remote_t* rm)
     if (h->data_size > max_input) {
         return err_bad_format;
     }
-    remote_req_t* req = req_new(rm, h->data_size, max_output);
+    remote_req_t* req =
+        req_new(rm, h->data_size < data_chunk_size ? h->data_size : data_chunk_size, max_output);
     if (!req) {
         return err_no_mem;
     }
@@ -1204,7 +1233,8 @@ void read_pump_body(remote_t* rm)
                 return; /* the write side runs the pump when it is done */
             }
             /* The result replaces the request's packet. */
-            if (req_grow(req, rm->read.packet.data_size, 0)) {
+            size_t first = rm->read.packet.data_size;
+            if (req_grow(req, first < data_chunk_size ? first : data_chunk_size, 0)) {
                 read_abort(rm, err_no_mem);
                 continue;
             }
@@ -1217,6 +1247,11 @@ void read_pump_body(remote_t* rm)
             err = io_outcome(rm->read);
             if (err) {
                 read_abort(rm, err);
+                continue;
+            }
+            rm->read.data_done += rm->read.io_size;
+            if (rm->read.data_done < rm->read.data_total) {
+                read_more_data(rm);
                 continue;
             }
             if (req->packet->fd_mask) {

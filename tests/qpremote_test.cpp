@@ -834,6 +834,35 @@ TEST(RemoteBadInput, PeerClosesMidPacket)
     EXPECT_EQ(err_cancelled, all.slots[0].err);
 }
 
+// A peer that announces far more data than it sends holds no memory for
+// it: the buffer grows only as the data arrives.
+std::atomic<size_t> largest_allocation;
+void note_allocation(const char*, int, void*, size_t size)
+{
+    size_t seen = largest_allocation.load();
+    while (size > seen && !largest_allocation.compare_exchange_weak(seen, size)) {
+    }
+}
+
+TEST(RemoteBadInput, AnnouncedDataIsNotAllocatedAhead)
+{
+    Receiver rv;
+    {
+        Pair pair(remote_flag_receive, &rv.vtbl);
+        largest_allocation = 0;
+        debugheap_trace = note_allocation;
+        remote_packet_t h = request_header(1, 1, 0x20000000, 0);
+        write_all(pair.peer, &h, sizeof h);
+        write_all(pair.peer, std::string(200000, 'd').data(), 200000);
+        shutdown(pair.peer, SHUT_WR);
+        ASSERT_TRUE(rv.wait([&] { return rv.released == 1; }));
+        debugheap_trace = nullptr;
+        EXPECT_LT(largest_allocation.load(), (size_t)0x80000);
+        EXPECT_EQ(0, rv.dispatched);
+    }
+    EXPECT_TRUE(all_connections_gone());
+}
+
 // ---- parameters ------------------------------------------------------------------------------
 
 // The factory's parameter rules; on error what was handed over is released.
