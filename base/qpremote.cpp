@@ -1403,25 +1403,23 @@ void send_request(remote_t* rm, pin_i* cancel_pin, int timeout, int code, int pa
 
 void keepalive_fire(alarm_t* alarm);
 
-void keepalive_arm_locked(remote_t* rm)
-{
-    rm->keepalive.armed = 1;
-    alarm_init(&rm->keepalive.alarm);
-    alarm_schedule_2(&rm->keepalive.alarm, keepalive_fire,
-                     alarm_now() + (uint64_t)rm->keepalive.poll_delay);
-}
-
-/* Re-arms the alarm (its connection reference stays) unless cancelled. */
-void keepalive_rearm(remote_t* rm)
+/* Arms the alarm, which holds a connection reference, unless the
+ * connection is cancelled or the alarm thread has ended (at exit); then
+ * the reference goes. */
+void keepalive_arm(remote_t* rm)
 {
     sync_lock(&rm->lock);
+    int armed = 0;
     if (!is_cancelled(rm)) {
-        keepalive_arm_locked(rm);
-        sync_unlock(&rm->lock);
-        return;
+        alarm_init(&rm->keepalive.alarm);
+        armed = alarm_schedule_(&rm->keepalive.alarm, keepalive_fire,
+                                alarm_now() + (uint64_t)rm->keepalive.poll_delay);
     }
+    rm->keepalive.armed = armed;
     sync_unlock(&rm->lock);
-    rm_release(rm);
+    if (!armed) {
+        rm_release(rm);
+    }
 }
 
 void on_keepalive_complete(void* param, int err, int, void*, size_t, int*)
@@ -1430,7 +1428,7 @@ void on_keepalive_complete(void* param, int err, int, void*, size_t, int*)
     if (err) {
         remote_cancel(rm, err);
     }
-    keepalive_rearm(rm);
+    keepalive_arm(rm);
 }
 
 /* Every poll_delay: a keep-alive request when nothing was sent for the
@@ -1446,7 +1444,7 @@ void keepalive_fire(alarm_t* alarm)
     sync_unlock(&rm->lock);
     alarm_handler_complete(alarm);
     if (!due || is_cancelled(rm)) {
-        keepalive_rearm(rm);
+        keepalive_arm(rm);
         return;
     }
     rm->keepalive.last_send.store(now);
@@ -1681,9 +1679,7 @@ int remote_factory_dh(const char* file, int line, remote_i** out_rm, pin_i* canc
     }
     if (flags & remote_flag_keepalive) {
         rm_retain(rm);
-        sync_lock(&rm->lock);
-        keepalive_arm_locked(rm);
-        sync_unlock(&rm->lock);
+        keepalive_arm(rm);
     }
     if (channels) {
         rm_retain(rm);
