@@ -413,22 +413,25 @@ void req_drop_busy(remote_req_t* req)
     req_release(req);
 }
 
-void on_req_rm_cancel(pin_wire_t* wire)
+/* A cancel pin of the request fired: the handler's last use of its wire,
+ * then its reference goes. */
+void req_cancel_fired(remote_req_t* req, pin_wire_t* wire)
 {
-    remote_req_t* req =
-        (remote_req_t*)((char*)wire - offsetof(remote_req_t, send.rm_cancel_wire));
     req_try_complete(req, err_cancelled);
     pin_handler_complete(wire);
     req_release(req);
 }
 
+void on_req_rm_cancel(pin_wire_t* wire)
+{
+    req_cancel_fired((remote_req_t*)((char*)wire - offsetof(remote_req_t, send.rm_cancel_wire)),
+                     wire);
+}
+
 void on_req_cancel(pin_wire_t* wire)
 {
-    remote_req_t* req =
-        (remote_req_t*)((char*)wire - offsetof(remote_req_t, send.req_cancel_wire));
-    req_try_complete(req, err_cancelled);
-    pin_handler_complete(wire);
-    req_release(req);
+    req_cancel_fired((remote_req_t*)((char*)wire - offsetof(remote_req_t, send.req_cancel_wire)),
+                     wire);
 }
 
 void on_req_timeout(alarm_t* alarm)
@@ -624,25 +627,28 @@ void pump_run(remote_t* rm, Side& side, void (*body)(remote_t* rm))
     }
 }
 
-/* I/O completions hold a connection reference for their I/O. */
+/* I/O completions hold a connection reference for their I/O: the outcome
+ * is stored, the side's pump takes the next step, the reference goes. */
+template <typename Side>
+void io_end(remote_t* rm, Side& side, int err, size_t size, void (*pump)(remote_t* rm))
+{
+    side.io_err = err;
+    side.io_size = size;
+    side.io_busy.store(0);
+    pump(rm);
+    rm_release(rm);
+}
+
 void on_read_io(void* param, int err, size_t size)
 {
     remote_t* rm = (remote_t*)param;
-    rm->read.io_err = err;
-    rm->read.io_size = size;
-    rm->read.io_busy.store(0);
-    read_pump(rm);
-    rm_release(rm);
+    io_end(rm, rm->read, err, size, read_pump);
 }
 
 void on_write_io(void* param, int err, size_t size)
 {
     remote_t* rm = (remote_t*)param;
-    rm->write.io_err = err;
-    rm->write.io_size = size;
-    rm->write.io_busy.store(0);
-    write_pump(rm);
-    rm_release(rm);
+    io_end(rm, rm->write, err, size, write_pump);
 }
 
 void on_read_fds(remote_t* rm, int err)
@@ -773,47 +779,28 @@ void write_pump_body(remote_t* rm)
             (rm->turn.load() == turn_read && !is_cancelled(rm))) {
             return;
         }
-        switch (rm->write.state) {
-        case ws_packet: {
-            remote_req_t* req = rm->write.req;
+        int state = rm->write.state;
+        if (state != ws_idle) {
+            /* An I/O completed: a failure ends the connection. */
             int err = io_outcome(rm->write);
+            remote_req_t* req = rm->write.req;
+            rm->write.state = ws_idle;
             if (err) {
                 remote_cancel(rm, err);
-            } else {
+            } else if (state == ws_packet) {
                 rm->keepalive.last_send.store(counter_msec());
-                int* fds = req->is_result ? req->fds + output_fd_base : req->fds;
                 if (req->packet->fd_mask) {
+                    int* fds = req->is_result ? req->fds + output_fd_base : req->fds;
                     io_begin(rm, rm->write, ws_fds, 0);
                     fd_job_start(&rm->write.job, rm, 0, fds, req->packet->fd_mask, on_write_fds);
                     continue;
                 }
             }
-            rm->write.req = 0;
-            rm->write.state = ws_idle;
-            write_finish_req(rm, req);
-            continue;
-        }
-        case ws_fds: {
-            int err = io_outcome(rm->write);
-            if (err) {
-                remote_cancel(rm, err);
-            }
-            remote_req_t* req = rm->write.req;
-            rm->write.req = 0;
-            rm->write.state = ws_idle;
-            write_finish_req(rm, req);
-            continue;
-        }
-        case ws_flush: {
-            int err = io_outcome(rm->write);
-            rm->write.state = ws_idle;
-            if (err) {
-                remote_cancel(rm, err);
+            if (req) {
+                rm->write.req = 0;
+                write_finish_req(rm, req);
             }
             continue;
-        }
-        default:
-            break;
         }
         remote_req_t* req = write_take_next(rm);
         if (req) {
@@ -1185,8 +1172,16 @@ void read_pump_body(remote_t* rm)
             (rm->turn.load() == turn_write && !is_cancelled(rm))) {
             return;
         }
-        int err;
-        switch (rm->read.state) {
+        int err = 0;
+        int state = rm->read.state;
+        if (state == rs_fill || state == rs_header || state == rs_data || state == rs_fds) {
+            err = io_outcome(rm->read);
+            if (err) {
+                read_abort(rm, err);
+                continue;
+            }
+        }
+        switch (state) {
         case rs_stopped:
             return;
         case rs_idle:
@@ -1202,19 +1197,11 @@ void read_pump_body(remote_t* rm)
             read_next_header(rm);
             continue;
         case rs_fill:
-            err = io_outcome(rm->read);
-            if (err) {
-                read_abort(rm, err);
-                continue;
-            }
             rm->read.ahead_end += rm->read.io_size;
             rm->read.state = rs_idle;
             continue;
         case rs_header:
-            err = io_outcome(rm->read);
-            if (!err) {
-                err = read_check_header(rm);
-            }
+            err = read_check_header(rm);
             if (!err) {
                 err = rm->read.packet.flags & remote_packet_flag_result ? read_take_result(rm)
                                                                          : read_take_request(rm);
@@ -1244,11 +1231,6 @@ void read_pump_body(remote_t* rm)
         }
         case rs_data: {
             remote_req_t* req = rm->read.req;
-            err = io_outcome(rm->read);
-            if (err) {
-                read_abort(rm, err);
-                continue;
-            }
             rm->read.data_done += rm->read.io_size;
             if (rm->read.data_done < rm->read.data_total) {
                 read_more_data(rm);
@@ -1264,11 +1246,6 @@ void read_pump_body(remote_t* rm)
             continue;
         }
         case rs_fds:
-            err = io_outcome(rm->read);
-            if (err) {
-                read_abort(rm, err);
-                continue;
-            }
             read_deliver(rm);
             continue;
         }
