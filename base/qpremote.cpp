@@ -1676,8 +1676,10 @@ int remote_factory_dh(const char* file, int line, remote_i** out_rm, pin_i* canc
 
 namespace {
 
+/* A synchronous send waits on a hold: one signal (the completion) for one
+ * waiter, which wakes with a single hand-over. */
 struct remote_send_sync_t {
-    sema_t sem;
+    hold_t done;
     malloc_i* ma; /* allocates the output when set */
     int err;
     int result;
@@ -1715,20 +1717,20 @@ void on_send_sync(void* param, int err, int result, void* output, size_t output_
             output_fds[i] = -1;
         }
     }
-    sema_signal(&s->sem);
+    hold_signal(&s->done);
 }
 
 int send_sync(remote_i* rm, pin_i* cancel_pin, int timeout, int code, const void* input,
               size_t input_size, const int* input_fds, remote_send_sync_t* s)
 {
-    sema_init(&s->sem, 0);
+    hold_init(&s->done);
     s->err = 0;
     s->result = 0;
     s->output_size = 0;
     (*rm)->send_async(rm, cancel_pin, timeout, code, input, input_size, input_fds,
                       s->max_output_size, on_send_sync, s);
-    sema_wait(&s->sem, 0, sync_timeout_none);
-    sema_term(&s->sem);
+    hold_wait(&s->done, sync_timeout_none);
+    hold_term(&s->done);
     return s->err;
 }
 
