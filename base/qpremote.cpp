@@ -30,9 +30,19 @@
  * ref_count: the completion, the FIFO or tree, the read pump, and each
  * armed wire and alarm hold one reference.
  *
+ * Reading. Where no descriptor can follow a packet on the main connection
+ * (everywhere but a serialized end that receives descriptors: a plain read
+ * would discard them), the read pump reads ahead into a small buffer, so a
+ * header and small data come with one read. Data goes into a buffer that
+ * grows as it arrives (from 64 KiB, at least doubling).
+ *
  * Bad input. Every header field is checked before use; a violation cancels
  * the connection with err_bad_format. Nothing a peer sends makes this end
- * allocate more than max_sizes allowed plus one header.
+ * allocate more than max_sizes allowed plus one header, nor more than twice
+ * what it actually sent. A result is read only once the write side is done
+ * with its request's packet (a peer may answer before it has read it all).
+ * A transfer that completes short (the peer closed in mid-packet) is a
+ * broken connection (err_broken_pipe).
  *
  * Locks. lock guards center_send, the write FIFO, last_cookie, the cancel
  * state and the keep-alive alarm; completions, dispatch and transport calls
@@ -384,9 +394,18 @@ void req_detach_triggers(remote_req_t* req)
     }
 }
 
+/* A completion without an answer: no data and eight -1 descriptors. */
+void call_without_answer(remote_complete_t complete, void* param, int err)
+{
+    int fds[remote_max_fd_count];
+    for (int& fd : fds) {
+        fd = -1;
+    }
+    complete(param, err, 0, 0, 0, fds);
+}
+
 void req_call_completion(remote_req_t* req)
 {
-    static const int no_fds[remote_max_fd_count] = {-1, -1, -1, -1, -1, -1, -1, -1};
     int err = req->err.load();
     int deliver =
         err == 0 || (req->result_received && (req->rm->flags & remote_flag_err_output));
@@ -396,9 +415,7 @@ void req_call_completion(remote_req_t* req)
             req->send.complete(req->send.complete_param, err, req->packet->result, req_data(req),
                                req->packet->data_size, req->fds + output_fd_base);
         } else {
-            int fds[remote_max_fd_count];
-            memcpy(fds, no_fds, sizeof fds);
-            req->send.complete(req->send.complete_param, err, 0, 0, 0, fds);
+            call_without_answer(req->send.complete, req->send.complete_param, err);
         }
     }
 }
@@ -661,8 +678,9 @@ void on_write_fds(remote_t* rm, int err)
     on_write_io(rm, err, 0);
 }
 
-/* The outcome of the last I/O of a side: its error, and a short transfer
- * (the peer closed in mid-packet) is a broken connection. */
+/* The outcome of the last I/O of a side: its error; a transfer reported
+ * successful but short can never complete its packet, so it is a broken
+ * connection. */
 template <typename Side>
 int io_outcome(Side& side)
 {
@@ -1304,7 +1322,6 @@ void send_request(remote_t* rm, pin_i* cancel_pin, int timeout, int code, int pa
                   const void* input, size_t input_size, const int* input_fds,
                   size_t max_output_size, remote_complete_t complete, void* complete_param)
 {
-    static const int no_fds[remote_max_fd_count] = {-1, -1, -1, -1, -1, -1, -1, -1};
     int err = 0;
 
     if (!(rm->flags & remote_flag_send) && !(packet_flags & remote_packet_flag_keepalive)) {
@@ -1320,9 +1337,7 @@ void send_request(remote_t* rm, pin_i* cancel_pin, int timeout, int code, int pa
     remote_req_t* req = err ? 0 : req_new(rm, input_size, max_output_size);
     if (!req) {
         if (complete) {
-            int fds[remote_max_fd_count];
-            memcpy(fds, no_fds, sizeof fds);
-            complete(complete_param, err ? err : err_no_mem, 0, 0, 0, fds);
+            call_without_answer(complete, complete_param, err ? err : err_no_mem);
         }
         return;
     }
