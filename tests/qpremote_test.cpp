@@ -569,6 +569,18 @@ TEST(RemoteKeepalive, Answered)
     EXPECT_EQ(0, memcmp(&expected, &p.header, sizeof expected));
 }
 
+// A receiving end without a receive interface answers every request with
+// the portable "not implemented".
+TEST(RemoteReceive, DefaultInterfaceAnswersNotImplemented)
+{
+    Pair pair(remote_flag_receive);
+    write_packet(pair.peer, request_header(4, 12, 3, 64), "abc");
+    Packet p;
+    ASSERT_TRUE(read_packet(pair.peer, &p));
+    remote_packet_t expected = result_header(4, perr_not_implemented);
+    EXPECT_EQ(0, memcmp(&expected, &p.header, sizeof expected));
+}
+
 // ---- the receive side --------------------------------------------------------------
 
 // A receive interface that records what dispatch gets and answers with a
