@@ -1129,10 +1129,15 @@ int read_take_request(remote_t* rm)
         if (!(rm->flags & remote_flag_receive)) {
             return err_bad_format;
         }
+        size_t sender_max_output = max_output;
         remote_receive_i* receive = rm->receive;
         (*receive)->max_sizes(receive, h->code, &max_input, &max_output);
-        if (max_output > remote_max_data_size) {
-            max_output = remote_max_data_size;
+        /* The limits may only be lowered. */
+        if (max_output > sender_max_output) {
+            max_output = sender_max_output;
+        }
+        if (max_input > remote_max_data_size) {
+            max_input = remote_max_data_size;
         }
     }
     if (h->data_size > max_input) {
