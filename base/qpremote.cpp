@@ -157,6 +157,18 @@ struct fd_job_t {
     void (*complete)(remote_t* rm, int err);
 };
 
+/* What the two pumps have alike: the one-runner guard, the I/O in flight
+ * and its outcome, the step the side is at. */
+struct pump_side_t {
+    std::atomic<int> pump_touch;
+    std::atomic<int> pump_busy;
+    std::atomic<int> io_busy;
+    int io_err;
+    size_t io_size;
+    size_t io_expected; /* bytes the I/O must move */
+    std::atomic<int> state;
+};
+
 struct remote_t {
     remote_i vtbl;
     qp_transport_i transport_vtbl;
@@ -191,14 +203,7 @@ struct remote_t {
     int finalized;
     uint64_t last_cookie;
     rblink_t* center_send;
-    struct {
-        std::atomic<int> pump_touch;
-        std::atomic<int> pump_busy;
-        std::atomic<int> io_busy;
-        int io_err;
-        size_t io_size;
-        size_t io_expected;
-        std::atomic<int> state;
+    struct read_side_t : pump_side_t {
         remote_packet_t packet; /* header being read */
         remote_req_t* req;
         size_t data_done;  /* data bytes of the packet read so far */
@@ -212,14 +217,7 @@ struct remote_t {
         size_t ahead_end;
         alignas(16) unsigned char ahead_buf[read_ahead_size];
     } read;
-    struct {
-        std::atomic<int> pump_touch;
-        std::atomic<int> pump_busy;
-        std::atomic<int> io_busy;
-        int io_err;
-        size_t io_size;
-        size_t io_expected;
-        int state;
+    struct write_side_t : pump_side_t {
         int committed;
         remote_req_t* first_req;
         remote_req_t* last_req;
@@ -625,8 +623,7 @@ const remote_receive_i_vtbl_t default_receive_vtbl = {
 
 /* One runner at a time: a caller that finds the pump busy leaves a touch
  * and the runner goes round once more. */
-template <typename Side>
-void pump_run(remote_t* rm, Side& side, void (*body)(remote_t* rm))
+void pump_run(remote_t* rm, pump_side_t& side, void (*body)(remote_t* rm))
 {
     side.pump_touch.store(1);
     for (;;) {
@@ -646,8 +643,7 @@ void pump_run(remote_t* rm, Side& side, void (*body)(remote_t* rm))
 
 /* I/O completions hold a connection reference for their I/O: the outcome
  * is stored, the side's pump takes the next step, the reference goes. */
-template <typename Side>
-void io_end(remote_t* rm, Side& side, int err, size_t size, void (*pump)(remote_t* rm))
+void io_end(remote_t* rm, pump_side_t& side, int err, size_t size, void (*pump)(remote_t* rm))
 {
     side.io_err = err;
     side.io_size = size;
@@ -681,8 +677,7 @@ void on_write_fds(remote_t* rm, int err)
 /* The outcome of the last I/O of a side: its error; a transfer reported
  * successful but short can never complete its packet, so it is a broken
  * connection. */
-template <typename Side>
-int io_outcome(Side& side)
+int io_outcome(const pump_side_t& side)
 {
     if (side.io_err) {
         return side.io_err;
@@ -690,8 +685,7 @@ int io_outcome(Side& side)
     return side.io_size < side.io_expected ? err_broken_pipe : 0;
 }
 
-template <typename Side>
-void io_begin(remote_t* rm, Side& side, int state, size_t expected)
+void io_begin(remote_t* rm, pump_side_t& side, int state, size_t expected)
 {
     side.state = state;
     side.io_expected = expected;
