@@ -57,6 +57,13 @@ enum {
 
 // ---- object life ----------------------------------------------------------------
 
+// Counts change under other threads (a waiter's last drop); checks read them
+// atomically.
+int exec_load_count(const int* count)
+{
+    return __atomic_load_n(count, __ATOMIC_ACQUIRE);
+}
+
 void exec_close_slot(int* slot)
 {
     fd_close(*slot);
@@ -120,7 +127,7 @@ void exec_int_retain(exec_t* th)
 void exec_int_release(exec_t* th)
 {
     if (sync_dec(&th->int_ref_count) == 0) {
-        QP_ASSERT(!th->ext_ref_count);
+        QP_ASSERT(!exec_load_count(&th->ext_ref_count));
         exec_free(th);
     }
 }
@@ -128,14 +135,14 @@ void exec_int_release(exec_t* th)
 void exec_retain(fw_exec_i* e)
 {
     exec_t* th = exec_vcast(e);
-    QP_ASSERT(th->ext_ref_count && th->int_ref_count);
+    QP_ASSERT(exec_load_count(&th->ext_ref_count) && exec_load_count(&th->int_ref_count));
     sync_inc(&th->ext_ref_count);
 }
 
 void exec_release(fw_exec_i* e)
 {
     exec_t* th = exec_vcast(e);
-    QP_ASSERT(th->ext_ref_count && th->int_ref_count);
+    QP_ASSERT(exec_load_count(&th->ext_ref_count) && exec_load_count(&th->int_ref_count));
     if (sync_dec(&th->ext_ref_count) == 0) {
         pin_signal(&th->cancelled);
         exec_int_release(th);
@@ -842,14 +849,14 @@ bool f8_exec_wide_v(f8_exec_i* e, malloc_i* ma, const char* const* v, wchar_t***
 void f8_exec_retain(f8_exec_i* e)
 {
     f8_exec_t* w = f8_exec_vcast(e);
-    QP_ASSERT(w->ref_count > 0);
+    QP_ASSERT(exec_load_count(&w->ref_count) > 0);
     sync_inc(&w->ref_count);
 }
 
 void f8_exec_release(f8_exec_i* e)
 {
     f8_exec_t* w = f8_exec_vcast(e);
-    QP_ASSERT(w->ref_count > 0);
+    QP_ASSERT(exec_load_count(&w->ref_count) > 0);
     if (sync_dec(&w->ref_count) == 0) {
         (*w->base)->release(w->base);
         free_d(w);
