@@ -78,16 +78,27 @@ struct fake_daemon_state {
 
 fake_daemon_state* g_fake;
 
-// One accepted connection: its receive interface and the connection.
+// One accepted connection: its receive interface and the connection. The
+// connection may end (and release the receive interface) on another thread
+// before its factory has handed it out, or inside the factory when that
+// fails; the recursive lock orders the release after the hand-out.
 struct fake_client {
     remote_receive_i vtbl;
     remote_i* remote;
 };
 
+std::recursive_mutex g_fake_connect_lock;
+
 void fake_client_release(remote_receive_i* rcv)
 {
     fake_client* client = reinterpret_cast<fake_client*>(rcv);
-    (*client->remote)->release(client->remote);
+    remote_i* remote;
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_fake_connect_lock);
+        remote = client->remote;
+    }
+    if (remote)
+        (*remote)->release(remote);
     delete client;
 }
 
@@ -172,9 +183,11 @@ void fake_connect(socket_connect_i*, pin_i*, const char*, const char*, int* in_o
     remote_receive_i* receive = &client->vtbl;
     int flags = remote_flag_receive | remote_flag_receive_fd | remote_flag_send_fd |
                 remote_flag_serialize | remote_flag_server;
-    if (remote_factory_d(&client->remote, procsig_pin(FILE_SIGNAL_STOP), flags, in_out_fd,
-                         nullptr, &receive))
-        delete client;
+    remote_i* remote = nullptr;
+    std::lock_guard<std::recursive_mutex> guard(g_fake_connect_lock);
+    if (!remote_factory_d(&remote, procsig_pin(FILE_SIGNAL_STOP), flags, in_out_fd, nullptr,
+                          &receive))
+        client->remote = remote; // on failure the factory released the client
 }
 
 const socket_connect_i_vtbl_t fake_connect_vtbl = {fake_connect_retain, fake_connect_release,
