@@ -13,3 +13,5 @@ set_tests_properties(qpexec2 PROPERTIES LABELS "unit;tsan" SKIP_RETURN_CODE 77)
 add_test(NAME qpexec2_private_mounts
   COMMAND ${CMAKE_SOURCE_DIR}/tests/qpexec2_ns.sh $<TARGET_FILE:test_qpexec2>)
 set_tests_properties(qpexec2_private_mounts PROPERTIES LABELS "unit;tsan" SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+qp_bench(qpexec bench/qpexec_bench.cpp AREAS ${QP_EXEC_TEST_AREAS})
