@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "exectest.h"
 #include "qperr.h"
 #include "qpfile.h"
 #include "qppin.h"
@@ -48,17 +49,6 @@ bool in_private_mounts()
     if (!in_private_mounts())                                                                      \
         GTEST_SKIP() << "needs the private mount namespace of tests/qpexec2_ns.sh";                \
     unlink(socket_path().c_str())
-
-std::string read_all(int fd)
-{
-    std::string text;
-    char buffer[1024];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR))
-        if (got > 0)
-            text.append(buffer, static_cast<size_t>(got));
-    return text;
-}
 
 // ---- the fake daemon ----------------------------------------------------------------
 
