@@ -64,8 +64,8 @@ constexpr int output_fd_base = remote_max_fd_count;
  * is then reported by the leak check instead of hanging the exit). */
 constexpr int exit_wait_steps = 250;
 
-int keepalive_send_interval = remote_keepalive_send_interval;
-int keepalive_poll_delay_override = 0;
+std::atomic<int> keepalive_send_interval{remote_keepalive_send_interval};
+std::atomic<int> keepalive_poll_delay_override{0};
 
 size_t align16(size_t n)
 {
@@ -110,7 +110,7 @@ struct remote_req_t {
     size_t max_data_size; /* data capacity of the packet buffer */
     std::atomic<int> packet_complete; /* the write side is done with the packet */
     int is_result;       /* queued as the answer to a received request */
-    int result_received; /* a whole result arrived */
+    int result_received; /* the result won: set before the outcome is dropped */
     int fds[fd_slot_count]; /* 0..7 input, 8..15 output; -1 none */
     union {
         struct {
@@ -966,11 +966,15 @@ void deliver_request(remote_t* rm, remote_req_t* req)
     (*receive)->dispatch(receive, &req->vtbl);
 }
 
-void deliver_result(remote_t* rm, remote_req_t* req)
+/* A result completes its request unless a time-out or cancellation came
+ * first; then it is discarded. */
+void deliver_result(remote_req_t* req)
 {
-    (void)rm;
-    req->result_received = 1;
-    req_try_complete(req, perr_to_err(req->packet->perr));
+    int open = -1;
+    if (req->err.compare_exchange_strong(open, perr_to_err(req->packet->perr))) {
+        req->result_received = 1;
+        req_drop_busy(req);
+    }
     req_release(req); /* the read pump's reference (from the tree) */
 }
 
@@ -992,7 +996,7 @@ void read_deliver(remote_t* rm)
     if (req->vtbl) {
         deliver_request(rm, req);
     } else {
-        deliver_result(rm, req);
+        deliver_result(req);
     }
 }
 
@@ -1347,7 +1351,7 @@ void keepalive_fire(alarm_t* alarm)
 {
     remote_t* rm = (remote_t*)((char*)alarm - offsetof(remote_t, keepalive.alarm));
     uint64_t now = counter_msec();
-    int due = now >= rm->keepalive.last_send.load() + (uint64_t)keepalive_send_interval;
+    int due = now >= rm->keepalive.last_send.load() + (uint64_t)keepalive_send_interval.load();
 
     sync_lock(&rm->lock);
     rm->keepalive.armed = 0;
@@ -1537,8 +1541,8 @@ int remote_factory_dh(const char* file, int line, remote_i** out_rm, pin_i* canc
     alarm_init(&rm->keepalive.alarm);
     rm->keepalive.armed = 0;
     rm->keepalive.poll_delay =
-        keepalive_poll_delay_override
-            ? keepalive_poll_delay_override
+        keepalive_poll_delay_override.load()
+            ? keepalive_poll_delay_override.load()
             : remote_keepalive_poll_delay_min +
                   (int)(((bits_hash_ptr(rm) & 0xFFFF) *
                          (remote_keepalive_poll_delay_max - remote_keepalive_poll_delay_min)) >>
