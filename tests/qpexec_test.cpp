@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <random>
@@ -458,6 +459,23 @@ TEST(ExecSlots, BadDescriptorIsRecorded)
     }
     dup2(saved, STDIN_FILENO);
     close(saved);
+}
+
+// A child the system reaps itself (SIGCHLD ignored) cannot be waited for:
+// the waiter probes until it is gone and the wait still ends.
+TEST(ExecLife, ChildReapedByTheSystemStillEnds)
+{
+    struct sigaction ignore, old;
+    memset(&ignore, 0, sizeof(ignore));
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(0, sigaction(SIGCHLD, &ignore, &old));
+    f8_exec_i* e;
+    ASSERT_EQ(0, f8_exec_factory(&e));
+    const char* argv[] = {"sleep", "0.1", nullptr};
+    EXPECT_EQ(0, (*e)->start(e, argv));
+    EXPECT_TRUE((*e)->wait(e, nullptr, 20000));
+    (*e)->release(e);
+    sigaction(SIGCHLD, &old, nullptr);
 }
 
 // The object outlives its user while the child runs: its waiter keeps it.
