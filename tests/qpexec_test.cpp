@@ -131,6 +131,18 @@ TEST_F(ExecTest, UnexecutableProgramReportsAndEndsWith127)
     ASSERT_EQ(0, r.err);
     EXPECT_EQ(127, r.exit_code);
     EXPECT_EQ("ERROR: 13 execve " + file + "\n", r.output);
+
+    // The message is cut at 200 characters.
+    std::string deep = dir_;
+    for (int i = 0; i < 6; i++) {
+        deep += "/" + std::string(50, 'd');
+        mkdir(deep.c_str(), 0755);
+    }
+    std::string long_file = deep + "/not-executable";
+    write_file(long_file, "data\n");
+    r = run({long_file.c_str()});
+    EXPECT_EQ(127, r.exit_code);
+    EXPECT_EQ(("ERROR: 13 execve " + long_file).substr(0, 200), r.output);
 }
 
 // The exit status comes through; a child ended by a signal reports 128 + the
