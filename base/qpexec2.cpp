@@ -97,8 +97,8 @@ int sysexec_connect(int* out_fd)
         int fd = -1;
         int err = sysexec_open(&fd, &impostor);
         if (!err) {
-            // The ping only keeps the daemon from
-            // stopping as idle; its answer does not matter.
+            // The ping only keeps the daemon from stopping as idle; its
+            // answer does not matter.
             remote_send_single(&fd, sysexec_stop_pin(), sysexec_remaining_msecs(deadline),
                                qpsysexec_code_ping, nullptr, 0, nullptr, nullptr, nullptr, 0,
                                nullptr, nullptr);
