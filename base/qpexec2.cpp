@@ -128,8 +128,8 @@ int sysexec_connect(int* out_fd)
 }
 
 // The request record: argc, the resolved path and argv[1..], the folder.
-int sysexec_build_input(exec_t* th, malloc_i* ma, const wchar_t* path,
-                        const wchar_t* const* argv, void** out_input, size_t* out_size)
+int sysexec_build_input(exec_t* th, malloc_i* ma, const wchar_t* path, const wchar_t* const* argv,
+                        void** out_input, size_t* out_size)
 {
     size_t argc = 1, size = sizeof(uint32_t);
     char* path8 = ss8convwm(ma, path);
@@ -166,9 +166,9 @@ void sysexec_exit_code_read(void* param, int err, size_t size)
     if (err)
         exec_record(th, err);
     else
-        th->exit_code = static_cast<int>(th->exit_code_[0] | th->exit_code_[1] << 8 |
-                                         th->exit_code_[2] << 16 |
-                                         static_cast<uint32_t>(th->exit_code_[3]) << 24);
+        th->exit_code =
+            static_cast<int>(th->exit_code_[0] | th->exit_code_[1] << 8 | th->exit_code_[2] << 16 |
+                             static_cast<uint32_t>(th->exit_code_[3]) << 24);
     sync_lock(&th->pid_lock);
     th->reaped = true;
     sync_unlock(&th->pid_lock);
@@ -193,9 +193,9 @@ int sysexec_proxy_start(exec_t* th, int* fd, const wchar_t* path, const wchar_t*
     input_fds[0] = th->input_fd;
     input_fds[1] = th->output_fd;
     input_fds[2] = th->error_fd;
-    err = remote_send_single(fd, sysexec_stop_pin(), sysexec_no_timeout, qpsysexec_code_exec,
-                             input, input_size, input_fds, nullptr, &output, sizeof(output),
-                             &output_size, output_fds);
+    err = remote_send_single(fd, sysexec_stop_pin(), sysexec_no_timeout, qpsysexec_code_exec, input,
+                             input_size, input_fds, nullptr, &output, sizeof(output), &output_size,
+                             output_fds);
     if (err)
         return err;
     QP_ASSERT(th->proxy_fd == -1);
@@ -216,9 +216,8 @@ void sysexec_read_exit_code(exec_t* th)
 {
     exec_int_retain(th);
     pin_reset(&th->exited);
-    fd_recv_async(th->proxy_fd, 0, &th->cancelled.vtbl, sysexec_no_timeout,
-                  sysexec_exit_code_read, th, th->exit_code_, sizeof(th->exit_code_),
-                  sizeof(th->exit_code_));
+    fd_recv_async(th->proxy_fd, 0, &th->cancelled.vtbl, sysexec_no_timeout, sysexec_exit_code_read,
+                  th, th->exit_code_, sizeof(th->exit_code_), sizeof(th->exit_code_));
 }
 
 int sysexec_start(fw_exec_i* e, const wchar_t* const* argv)
@@ -301,8 +300,7 @@ int sysexec_start_qpsysexec(pin_i* cancel_pin)
         (*e)->set_error(e, output);
         (*e)->set_current_folder(e, L"/");
         wchar_t exe[sizeof(qpsysexec_service_exe_name)];
-        sswconv8n(exe, sizeof(exe) / sizeof(exe[0]), qpsysexec_service_exe_name,
-                  SS_UNBOUNDED);
+        sswconv8n(exe, sizeof(exe) / sizeof(exe[0]), qpsysexec_service_exe_name, SS_UNBOUNDED);
         const wchar_t* argv[] = {exe, L"sysstart", nullptr};
         err = (*e)->start(e, argv);
         if (!err)

@@ -29,27 +29,14 @@
 namespace {
 
 // A local UTF-8 object released at the end of the scope.
-class f8_exec
-{
-  public:
-    f8_exec()
-    {
-        EXPECT_EQ(0, f8_exec_factory(&e_));
-    }
-    ~f8_exec()
-    {
-        (*e_)->release(e_);
-    }
-    const f8_exec_i_vtbl_t* operator->() const
-    {
-        return *e_;
-    }
-    f8_exec_i* get() const
-    {
-        return e_;
-    }
+class f8_exec {
+public:
+    f8_exec() { EXPECT_EQ(0, f8_exec_factory(&e_)); }
+    ~f8_exec() { (*e_)->release(e_); }
+    const f8_exec_i_vtbl_t* operator->() const { return *e_; }
+    f8_exec_i* get() const { return e_; }
 
-  private:
+private:
     f8_exec_i* e_ = nullptr;
 };
 
@@ -99,9 +86,7 @@ std::map<std::string, std::string> env_lines(const std::string& output)
     return vars;
 }
 
-class ExecTest : public TempDirTest
-{
-};
+class ExecTest : public TempDirTest {};
 
 // An empty vector, an empty name and a name on no search path give 2 and
 // start nothing; such an object reports its end at once.
