@@ -223,18 +223,12 @@ void sysexec_read_exit_code(exec_t* th)
 int sysexec_start(fw_exec_i* e, const wchar_t* const* argv)
 {
     exec_t* th = exec_vcast(e);
-    if (th->started)
-        return err_bad_parameter;
-    th->started = true;
     qp_scratch_pool pool;
-    wchar_t *path = nullptr, **args = nullptr;
+    wchar_t *path, **args;
     int fd = -1;
-    if (!th->err)
-        exec_record(th, exec_resolve(th, pool.ma(), argv, &path, &args));
-    if (!th->err && mp_t_err_count(&th->mp))
-        exec_record(th, err_no_mem);
-    if (!th->err)
-        exec_record(th, exec_fill_std_slots(th));
+    int refused = exec_begin_start(th, pool.ma(), argv, &path, &args);
+    if (refused)
+        return refused;
     if (!th->err)
         exec_record(th, sysexec_connect(&fd));
     if (!th->err)
