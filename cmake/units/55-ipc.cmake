@@ -24,3 +24,4 @@ add_dependencies(test_procsig ipc_probe)
 set_tests_properties(qpasync qpsocket lockfile procsig PROPERTIES LABELS "unit;tsan")
 
 qp_fuzz(fdpass tests/fuzz/fdpass_fuzz.cpp AREAS ${QP_IPC_TEST_AREAS})
+qp_bench(qpasync bench/qpasync_bench.cpp AREAS ${QP_IPC_TEST_AREAS})
