@@ -97,8 +97,10 @@ fda_io_t* fda_io_cache;
 int fda_io_cache_count;
 const int fda_io_cache_max = 64;
 
+// The channel is 0 (nothing traced) until the first worker is wanted.
 #define qppacket_trace(format, ...)                                                                \
-    trprintf(qppacket_channel, "0x%P %s " format, thread_self(), __func__, __VA_ARGS__)
+    trprintf(__atomic_load_n(&qppacket_channel, __ATOMIC_ACQUIRE), "0x%P %s " format,              \
+             thread_self(), __func__, __VA_ARGS__)
 
 // ---- workers ----------------------------------------------------------------
 
@@ -207,20 +209,23 @@ void fda_collecting_handler(pin_wire_t* wire)
     pin_handler_complete(wire);
 }
 
+// Opens the trace channel and attaches to the collection, once; no lock is
+// held meanwhile (the trace library is loaded on the way). A caller arriving
+// during the set-up waits for it.
 void fda_initialize_once()
 {
-    if (__atomic_load_n(&fda_initialized, __ATOMIC_ACQUIRE))
+    enum { none, busy, ready };
+    if (__atomic_load_n(&fda_initialized, __ATOMIC_ACQUIRE) == ready)
         return;
-    singleton_lock(&fda_initialized);
-    if (!fda_initialized) {
-        qppacket_channel = tropen("qppacket");
-        __atomic_store_n(&fda_initialized, 1, __ATOMIC_RELEASE);
-        singleton_unlock(&fda_initialized);
-        pin_attach_2(procsig_pin(FILE_SIGNAL_COLLECTING), fda_collecting_handler,
-                     &fda_collecting_wire);
+    if (!sync_xchg(&fda_initialized, none, busy)) {
+        while (__atomic_load_n(&fda_initialized, __ATOMIC_ACQUIRE) != ready)
+            thread_wait(1);
         return;
     }
-    singleton_unlock(&fda_initialized);
+    __atomic_store_n(&qppacket_channel, tropen("qppacket"), __ATOMIC_RELEASE);
+    pin_attach_2(procsig_pin(FILE_SIGNAL_COLLECTING), fda_collecting_handler,
+                 &fda_collecting_wire);
+    __atomic_store_n(&fda_initialized, ready, __ATOMIC_RELEASE);
 }
 
 void fda_complete(fda_io_t* io);

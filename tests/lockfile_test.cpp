@@ -15,24 +15,12 @@
 
 namespace {
 
-class LockFileTest : public testing::Test {
+class LockFileTest : public IpcDirTest {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/qplock_test_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir = pattern;
-        name = dir + "/x.lock";
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        EXPECT_EQ(0, system(cmd.c_str()));
-    }
-    static bool exists(const std::string& p)
-    {
-        struct stat st;
-        return lstat(p.c_str(), &st) == 0;
+        IpcDirTest::SetUp();
+        name = path("x.lock");
     }
     static int64_t mtime_usecs(const std::string& p)
     {
@@ -41,7 +29,7 @@ protected:
             return -1;
         return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
     }
-    std::string dir, name;
+    std::string name;
 };
 
 // The file exists exactly while the lock is held, and the holder refreshes
@@ -132,8 +120,7 @@ TEST_F(LockFileTest, ForeignFileAndLinkRootWithThrowawayUid)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root";
-    chmod(dir.c_str(), 01777);
-    std::string target = dir + "/victim";
+    std::string target = path("victim");
     EXPECT_EQ(0, run_as_throwaway_user([&] {
         int f = open(name.c_str(), O_CREAT | O_WRONLY, 0644);
         int t = open(target.c_str(), O_CREAT | O_WRONLY, 0600);
@@ -270,11 +257,8 @@ TEST(TtyPump, CancelPins)
 TEST(TtyPump, EchoOffWhileRunning)
 {
     int master, slave;
-    ASSERT_EQ(0, openpty(&master, &slave, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(open_echoing_pty(&master, &slave));
     struct termios tio;
-    tcgetattr(slave, &tio);
-    tio.c_lflag |= ECHO;
-    tcsetattr(slave, TCSANOW, &tio);
     pump_pipes p;
     tty_pump_i* pump = nullptr;
     ASSERT_EQ(0, tty_pump_factory(&pump, nullptr, slave, p.out_w, tty_pump_flag_echo_off));

@@ -124,21 +124,14 @@ TEST(ProcsigDeathTest, StartOnceAndExitDispositions)
 
 // ---- between processes ---------------------------------------------------------------
 
-class ProcsigSocketTest : public testing::Test {
+class ProcsigSocketTest : public IpcDirTest {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/qpsig_test_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir = pattern;
-        name = dir + "/sig";
+        IpcDirTest::SetUp();
+        name = path("sig");
     }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        EXPECT_EQ(0, system(cmd.c_str()));
-    }
-    std::string dir, name;
+    std::string name;
 };
 
 // Sending 1 to a listening process stops it; its socket is owned by the

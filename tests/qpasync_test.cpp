@@ -104,11 +104,8 @@ TEST(QpDescriptorsDeathTest, StandardSlots)
 TEST(QpDescriptors, EchoOffAndOn)
 {
     int master, slave;
-    ASSERT_EQ(0, openpty(&master, &slave, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(open_echoing_pty(&master, &slave));
     struct termios tio;
-    tcgetattr(slave, &tio);
-    tio.c_lflag |= ECHO;
-    tcsetattr(slave, TCSANOW, &tio);
     EXPECT_EQ(0, file_echo_off(slave, 0));
     tcgetattr(slave, &tio);
     EXPECT_FALSE(tio.c_lflag & (ECHO | ECHONL));
