@@ -5,9 +5,9 @@
 // I/O reserves a place on the first worker with fewer than
 // fda_thread_max_io_count reserved places (a new worker is made when none
 // has room) and holds a reference to it until its completion has run. The
-// worker's queue (first_io .. last_io) is guarded by the worker's own lock;
-// anyone appends, only the worker thread unlinks, so the worker may walk
-// its queue between lock holds.
+// worker's queue (first_io .. last_io) is guarded by the worker's own spin
+// lock, held only to change the queue and to set up a pass; anyone
+// appends, only the worker thread unlinks.
 //
 // One pass of a worker: take its pings; under its lock, put its ping pipe
 // and every queued I/O into the poll set and wire the I/Os' cancel pins
@@ -129,13 +129,16 @@ void fda_thread_ping(fda_thread_t* ft)
 }
 
 // Takes the pings of the last pass; a ping after this reaches the next one.
-void fda_thread_take_pings(fda_thread_t* ft)
+// The pipe is emptied only when the last poll found it readable: a ping
+// still on its way is then found by the next poll.
+void fda_thread_take_pings(fda_thread_t* ft, bool pipe_readable)
 {
     uint64_t count;
     qppacket_trace("ping reset ft=0x%P\n", (void*)ft);
     __atomic_store_n(&ft->pinged, 0, __ATOMIC_RELEASE);
-    while (read(ft->ping_fd, &count, sizeof(count)) < 0 && errno == EINTR)
-        ;
+    if (pipe_readable)
+        while (read(ft->ping_fd, &count, sizeof(count)) < 0 && errno == EINTR)
+            ;
 }
 
 // Tells a worker to stop; the caller holds fda_list_lock and has unlinked it.
@@ -256,7 +259,6 @@ fda_thread_t* fda_thread_new()
 // (out of memory, or collection has begun).
 fda_thread_t* fda_thread_factory()
 {
-    fda_initialize_once();
     sync_lock(&fda_list_lock);
     fda_thread_t* ft = nullptr;
     if (!__atomic_load_n(&fda_collecting, __ATOMIC_ACQUIRE)) {
@@ -398,6 +400,7 @@ void fda_start(fda_io_t* io)
 fda_io_t* fda_io_new(int fd, pin_i* cancel_pin, int timeout, fd_async_complete_t complete,
                      void* param, int transfer, void* data, size_t min_size, size_t max_size)
 {
+    fda_initialize_once();
     fda_io_t* io = fda_io_alloc();
     if (!io) {
         complete(param, err_no_mem, 0);
@@ -535,13 +538,15 @@ void fda_thread_main(void* param)
     fd_wait_t set;
     fd_wait_init(&set);
     __atomic_store_n(&ft->thread, thread_self(), __ATOMIC_RELEASE);
+    bool pinged = false;
     for (;;) {
-        fda_thread_take_pings(ft);
+        fda_thread_take_pings(ft, pinged);
         if (__atomic_load_n(&ft->stop, __ATOMIC_ACQUIRE))
             break;
         fda_wait_pass(ft, &set);
         if (__atomic_load_n(&ft->stop, __ATOMIC_ACQUIRE))
             break;
+        pinged = fd_wait_check(&set, 0, ft->ping_fd, qp_io_direction_recv);
         fda_visit_polled(ft, &set);
     }
     fda_fail_queued(ft);

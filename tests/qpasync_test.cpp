@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "qperr.h"
+#include "qptraces.h"
 
 namespace {
 
@@ -380,6 +381,41 @@ TEST(QpAsync, CompletionQueuesTheNextIo)
     ASSERT_TRUE(state.finished.wait());
     EXPECT_EQ(err_broken_pipe, state.finished.err);
     EXPECT_EQ("hello", state.seen);
+}
+
+// With a trace API attached, a receive writes its steps on "qppacket".
+void trace_one_receive()
+{
+    trbuffer_initializer();
+    traceExports = &traceexports1;
+    traceClient = traceexports1.trattach();
+    socket_pair pair;
+    completion_recorder done;
+    char c;
+    fd_recv_async(pair.a, 0, nullptr, -1, completion_recorder::complete, &done, &c, 1, 1);
+    if (write(pair.b, "x", 1) != 1 || !done.wait())
+        _exit(1);
+    TRCHANNEL channel = tropen("qppacket");
+    size_t start = 0, end = 0;
+    TraceInfo(nullptr, channel, &start, &end, nullptr);
+    std::string text;
+    for (size_t line = start; line < end; line++) {
+        char out[512];
+        TraceRead(nullptr, channel, line, out, sizeof(out));
+        text += out;
+    }
+    bool ok = true;
+    for (const char* step : {" fd_recv_async recv io=0x", " poll fd_count=", " poll res=", " ready io=0x",
+                             " transfer io=0x", " complete io=0x", " err=0 siz=1"})
+        ok = ok && text.find(step) != std::string::npos;
+    if (!ok)
+        fprintf(stderr, "%s", text.c_str());
+    _exit(ok ? 0 : 2);
+}
+
+TEST(QpAsyncDeathTest, TraceLines)
+{
+    EXPECT_EXIT(trace_one_receive(), testing::ExitedWithCode(0), "");
 }
 
 // Stress: threads issue sends and receives over socket pairs with random

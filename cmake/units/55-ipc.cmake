@@ -6,7 +6,7 @@ qp_area(ipc
   base/procsignix.cpp base/procsigsock.c)
 
 set(QP_IPC_TEST_AREAS ipc env tree trimp trimpnix fmt str sync core)
-qp_unit_test(qpasync tests/qpasync_test.cpp AREAS ${QP_IPC_TEST_AREAS} LIBS util)
+qp_unit_test(qpasync tests/qpasync_test.cpp AREAS trace ${QP_IPC_TEST_AREAS} LIBS util)
 
 qp_unit_test(qpsocket tests/qpsocket_test.cpp AREAS ${QP_IPC_TEST_AREAS})
 
