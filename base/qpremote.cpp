@@ -30,9 +30,19 @@
  * ref_count: the completion, the FIFO or tree, the read pump, and each
  * armed wire and alarm hold one reference.
  *
+ * Reading. Where no descriptor can follow a packet on the main connection
+ * (everywhere but a serialized end that receives descriptors: a plain read
+ * would discard them), the read pump reads ahead into a small buffer, so a
+ * header and small data come with one read. Data goes into a buffer that
+ * grows as it arrives (from 64 KiB, at least doubling).
+ *
  * Bad input. Every header field is checked before use; a violation cancels
  * the connection with err_bad_format. Nothing a peer sends makes this end
- * allocate more than max_sizes allowed plus one header.
+ * allocate more than max_sizes allowed plus one header, nor more than twice
+ * what it actually sent. A result is read only once the write side is done
+ * with its request's packet (a peer may answer before it has read it all).
+ * A transfer that completes short (the peer closed in mid-packet) is a
+ * broken connection (err_broken_pipe).
  *
  * Locks. lock guards center_send, the write FIFO, last_cookie, the cancel
  * state and the keep-alive alarm; completions, dispatch and transport calls
@@ -147,6 +157,18 @@ struct fd_job_t {
     void (*complete)(remote_t* rm, int err);
 };
 
+/* What the two pumps have alike: the one-runner guard, the I/O in flight
+ * and its outcome, the step the side is at. */
+struct pump_side_t {
+    std::atomic<int> pump_touch;
+    std::atomic<int> pump_busy;
+    std::atomic<int> io_busy;
+    int io_err;
+    size_t io_size;
+    size_t io_expected; /* bytes the I/O must move */
+    std::atomic<int> state;
+};
+
 struct remote_t {
     remote_i vtbl;
     qp_transport_i transport_vtbl;
@@ -181,14 +203,7 @@ struct remote_t {
     int finalized;
     uint64_t last_cookie;
     rblink_t* center_send;
-    struct {
-        std::atomic<int> pump_touch;
-        std::atomic<int> pump_busy;
-        std::atomic<int> io_busy;
-        int io_err;
-        size_t io_size;
-        size_t io_expected;
-        std::atomic<int> state;
+    struct read_side_t : pump_side_t {
         remote_packet_t packet; /* header being read */
         remote_req_t* req;
         size_t data_done;  /* data bytes of the packet read so far */
@@ -202,14 +217,7 @@ struct remote_t {
         size_t ahead_end;
         alignas(16) unsigned char ahead_buf[read_ahead_size];
     } read;
-    struct {
-        std::atomic<int> pump_touch;
-        std::atomic<int> pump_busy;
-        std::atomic<int> io_busy;
-        int io_err;
-        size_t io_size;
-        size_t io_expected;
-        int state;
+    struct write_side_t : pump_side_t {
         int committed;
         remote_req_t* first_req;
         remote_req_t* last_req;
@@ -384,9 +392,18 @@ void req_detach_triggers(remote_req_t* req)
     }
 }
 
+/* A completion without an answer: no data and eight -1 descriptors. */
+void call_without_answer(remote_complete_t complete, void* param, int err)
+{
+    int fds[remote_max_fd_count];
+    for (int& fd : fds) {
+        fd = -1;
+    }
+    complete(param, err, 0, 0, 0, fds);
+}
+
 void req_call_completion(remote_req_t* req)
 {
-    static const int no_fds[remote_max_fd_count] = {-1, -1, -1, -1, -1, -1, -1, -1};
     int err = req->err.load();
     int deliver =
         err == 0 || (req->result_received && (req->rm->flags & remote_flag_err_output));
@@ -396,9 +413,7 @@ void req_call_completion(remote_req_t* req)
             req->send.complete(req->send.complete_param, err, req->packet->result, req_data(req),
                                req->packet->data_size, req->fds + output_fd_base);
         } else {
-            int fds[remote_max_fd_count];
-            memcpy(fds, no_fds, sizeof fds);
-            req->send.complete(req->send.complete_param, err, 0, 0, 0, fds);
+            call_without_answer(req->send.complete, req->send.complete_param, err);
         }
     }
 }
@@ -608,8 +623,7 @@ const remote_receive_i_vtbl_t default_receive_vtbl = {
 
 /* One runner at a time: a caller that finds the pump busy leaves a touch
  * and the runner goes round once more. */
-template <typename Side>
-void pump_run(remote_t* rm, Side& side, void (*body)(remote_t* rm))
+void pump_run(remote_t* rm, pump_side_t& side, void (*body)(remote_t* rm))
 {
     side.pump_touch.store(1);
     for (;;) {
@@ -629,8 +643,7 @@ void pump_run(remote_t* rm, Side& side, void (*body)(remote_t* rm))
 
 /* I/O completions hold a connection reference for their I/O: the outcome
  * is stored, the side's pump takes the next step, the reference goes. */
-template <typename Side>
-void io_end(remote_t* rm, Side& side, int err, size_t size, void (*pump)(remote_t* rm))
+void io_end(remote_t* rm, pump_side_t& side, int err, size_t size, void (*pump)(remote_t* rm))
 {
     side.io_err = err;
     side.io_size = size;
@@ -661,10 +674,10 @@ void on_write_fds(remote_t* rm, int err)
     on_write_io(rm, err, 0);
 }
 
-/* The outcome of the last I/O of a side: its error, and a short transfer
- * (the peer closed in mid-packet) is a broken connection. */
-template <typename Side>
-int io_outcome(Side& side)
+/* The outcome of the last I/O of a side: its error; a transfer reported
+ * successful but short can never complete its packet, so it is a broken
+ * connection. */
+int io_outcome(const pump_side_t& side)
 {
     if (side.io_err) {
         return side.io_err;
@@ -672,8 +685,7 @@ int io_outcome(Side& side)
     return side.io_size < side.io_expected ? err_broken_pipe : 0;
 }
 
-template <typename Side>
-void io_begin(remote_t* rm, Side& side, int state, size_t expected)
+void io_begin(remote_t* rm, pump_side_t& side, int state, size_t expected)
 {
     side.state = state;
     side.io_expected = expected;
@@ -1111,10 +1123,15 @@ int read_take_request(remote_t* rm)
         if (!(rm->flags & remote_flag_receive)) {
             return err_bad_format;
         }
+        size_t sender_max_output = max_output;
         remote_receive_i* receive = rm->receive;
         (*receive)->max_sizes(receive, h->code, &max_input, &max_output);
-        if (max_output > remote_max_data_size) {
-            max_output = remote_max_data_size;
+        /* The limits may only be lowered. */
+        if (max_output > sender_max_output) {
+            max_output = sender_max_output;
+        }
+        if (max_input > remote_max_data_size) {
+            max_input = remote_max_data_size;
         }
     }
     if (h->data_size > max_input) {
@@ -1304,7 +1321,6 @@ void send_request(remote_t* rm, pin_i* cancel_pin, int timeout, int code, int pa
                   const void* input, size_t input_size, const int* input_fds,
                   size_t max_output_size, remote_complete_t complete, void* complete_param)
 {
-    static const int no_fds[remote_max_fd_count] = {-1, -1, -1, -1, -1, -1, -1, -1};
     int err = 0;
 
     if (!(rm->flags & remote_flag_send) && !(packet_flags & remote_packet_flag_keepalive)) {
@@ -1320,9 +1336,7 @@ void send_request(remote_t* rm, pin_i* cancel_pin, int timeout, int code, int pa
     remote_req_t* req = err ? 0 : req_new(rm, input_size, max_output_size);
     if (!req) {
         if (complete) {
-            int fds[remote_max_fd_count];
-            memcpy(fds, no_fds, sizeof fds);
-            complete(complete_param, err ? err : err_no_mem, 0, 0, 0, fds);
+            call_without_answer(complete, complete_param, err ? err : err_no_mem);
         }
         return;
     }

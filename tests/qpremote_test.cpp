@@ -174,6 +174,7 @@ struct Completion {
     int result = 0;
     std::string output;
     bool output_null = true;
+    bool zero_tail = false; // the 11 bytes after the output are zero
     int fds[remote_max_fd_count];
 };
 
@@ -224,6 +225,8 @@ void Completions::complete(void* param, int err, int result, void* output, size_
     c.result = result;
     c.output_null = output == nullptr;
     c.output.assign((const char*)output, output ? output_size : 0);
+    c.zero_tail = output && std::string((const char*)output + output_size, remote_zero_tail_size) ==
+                                std::string(remote_zero_tail_size, '\0');
     for (int i = 0; i < remote_max_fd_count; i++) {
         c.fds[i] = output_fds[i];
         if (p->all->take_fds) {
@@ -343,6 +346,7 @@ TEST(RemoteWire, CookiesAndOutOfOrderResults)
         EXPECT_EQ(0, all.slots[i].err);
         EXPECT_EQ((int)(i + 1) * 10, all.slots[i].result);
         EXPECT_EQ("answer " + std::to_string(i + 1), all.slots[i].output);
+        EXPECT_TRUE(all.slots[i].zero_tail);
     }
 }
 
@@ -562,6 +566,18 @@ TEST(RemoteKeepalive, Answered)
     Packet p;
     ASSERT_TRUE(read_packet(pair.peer, &p));
     remote_packet_t expected = result_header(1);
+    EXPECT_EQ(0, memcmp(&expected, &p.header, sizeof expected));
+}
+
+// A receiving end without a receive interface answers every request with
+// the portable "not implemented".
+TEST(RemoteReceive, DefaultInterfaceAnswersNotImplemented)
+{
+    Pair pair(remote_flag_receive);
+    write_packet(pair.peer, request_header(4, 12, 3, 64), "abc");
+    Packet p;
+    ASSERT_TRUE(read_packet(pair.peer, &p));
+    remote_packet_t expected = result_header(4, perr_not_implemented);
     EXPECT_EQ(0, memcmp(&expected, &p.header, sizeof expected));
 }
 
