@@ -1,6 +1,7 @@
-// qpinst.cpp - install steps: progress output, the log pump, file deletion
-// with an aside name, copies with mode and owner, and the kernel version
-// names of precompiled modules.
+// qpinst.cpp - install steps: progress output, the log pump, commands with
+// their output logged or captured, approvals with the execution service,
+// file deletion with an aside name, copies with mode and owner, and the
+// kernel version names of precompiled modules.
 //
 // Every step takes the caller's qpinst_stat_t, does nothing when it is
 // skipped (stop_on_err with an error recorded), prints its progress line and,
@@ -22,14 +23,10 @@
 #include "ssformat.h"
 #include "sstring.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
-
-bool skipped(const qpinst_stat_t* st)
-{
-    return st->stop_on_err && st->err;
-}
 
 void fail(qpinst_stat_t* st, int err)
 {
@@ -253,6 +250,168 @@ int qpinst_log_pump(int fd, pin_i* cancel_pin, qpinst_line_output_t output, void
     return pump.run(fd, cancel_pin);
 }
 
+// ---- commands ---------------------------------------------------------------------
+//
+// A command runs as a local process object with no input and both outputs
+// on one pipe, whose lines are pumped into the status's output on the
+// calling thread while the child runs.
+
+int qpinst_exec_sub(qpinst_stat_t* st, int* out_res, const char* const* argv)
+{
+    int read_fd = -1, write_fd = -1;
+    int err = qpinst_create_pipe_(&read_fd, &write_fd);
+    if (err)
+        return err;
+    f8_exec_i* e = nullptr;
+    err = f8_exec_factory(&e);
+    if (!err) {
+        (*e)->set_no_console(e);
+        (*e)->set_output(e, write_fd);
+        (*e)->set_error(e, write_fd);
+        err = (*e)->start(e, argv);
+    }
+    // The child holds its own copy: the pump sees the end when it ends.
+    fd_close(write_fd);
+    (void)qpinst_log_pump(read_fd, nullptr, qpinst_exec_output, st);
+    fd_close(read_fd);
+    if (e) {
+        if (!err && out_res)
+            *out_res = (*e)->get_exit_code(e);
+        (*e)->release(e);
+    }
+    return err;
+}
+
+int qpinst_run_(qpinst_stat_t* st, bool check_result, const char* const* argv)
+{
+    qp_scratch_pool pool;
+    const char* line = ss8fromargvm(pool.ma(), nullptr, argv);
+    if (!line)
+        line = "";
+    qpinst_outf(st, "NOTE: Running command \"%s\".\n", line);
+    int exit_code = 0;
+    int err = qpinst_exec_sub(st, &exit_code, argv);
+    if (!err && exit_code && check_result)
+        err = err_unsuccessful;
+    if (err) {
+        fail(st, err);
+        qpinst_outf(st, "ERROR: %d Unable to execute command \"%s\".\n", err, line);
+    }
+    return err;
+}
+
+void qpinst_exec(qpinst_stat_t* st, bool check_result, const char* const* argv)
+{
+    if (!qpinst_skipped_(st))
+        (void)qpinst_run_(st, check_result, argv);
+}
+
+namespace {
+
+struct pec_chunk_t {
+    pec_chunk_t* next;
+    size_t len;
+    char data[1]; // len bytes
+};
+
+// A status whose output keeps every text as a chunk in its own pool.
+struct qpinst_exec_capture_t {
+    qpinst_stat_t st;
+    qp_mp_t mp;
+    pec_chunk_t* first;
+    pec_chunk_t** last;
+    size_t len;
+    bool one_line;
+};
+
+void capture_output(qpinst_stat_t* st, const char* text)
+{
+    auto* ec = reinterpret_cast<qpinst_exec_capture_t*>(st);
+    size_t text_len = strlen(text);
+    auto* chunk = static_cast<pec_chunk_t*>(
+        ma_alloc(mp_t_ma(&ec->mp), offsetof(pec_chunk_t, data) + text_len));
+    if (!chunk)
+        return; // the pool counts the failure
+    for (const char* c = text; *c; c++)
+        if (!ec->one_line || (*c != '\n' && *c != '\r'))
+            chunk->data[chunk->len++] = *c;
+    *ec->last = chunk;
+    ec->last = &chunk->next;
+    ec->len += chunk->len;
+}
+
+} // namespace
+
+char* qpinst_capture_(malloc_i* ma, const char* const* argv, bool one_line, int* out_err)
+{
+    qpinst_exec_capture_t ec = {{capture_output, false, 0}, {}, nullptr, nullptr, 0, one_line};
+    ec.last = &ec.first;
+    mp_t_init(&ec.mp);
+    int exit_code = 0;
+    int err = qpinst_exec_sub(&ec.st, &exit_code, argv);
+    if (!err && exit_code)
+        err = err_unsuccessful;
+    char* text = mp_t_err_count(&ec.mp) ? nullptr : static_cast<char*>(ma_alloc(ma, ec.len + 1));
+    if (text) {
+        size_t i = 0;
+        for (pec_chunk_t* chunk = ec.first; chunk; chunk = chunk->next) {
+            memcpy(text + i, chunk->data, chunk->len);
+            i += chunk->len;
+        }
+        QP_ASSERT(i == ec.len);
+        text[i] = 0;
+    } else if (!err) {
+        err = err_no_mem;
+    }
+    mp_t_term(&ec.mp);
+    *out_err = err;
+    return text;
+}
+
+char* qpinst_exec_capture(malloc_i* ma, const char* const* argv, bool one_line)
+{
+    int ignored;
+    return qpinst_capture_(ma, argv, one_line, &ignored);
+}
+
+// ---- approvals ---------------------------------------------------------------------
+
+void qpinst_set_run_as_root(qpinst_stat_t* st, const char* folder, const char* name)
+{
+    if (qpinst_skipped_(st))
+        return;
+    qp_scratch_pool pool;
+    const char* file = f8_path_complete(pool.ma(), folder, name);
+    const char* service = f8_path_cat(pool.ma(), env_get_exec_folder(), "qpsysexec");
+    if (!file || !service) {
+        fail(st, err_no_mem);
+        qpinst_outf(st, "ERROR: Unable to run \"%s\"\n", service ? service : "qpsysexec");
+        return;
+    }
+    qpinst_outf(st, "Approve privileged execution \"%s\"\n", file);
+    const char* argv[] = {service, "approve", file, nullptr};
+    int exit_code = 0;
+    int err = qpinst_exec_sub(st, &exit_code, argv);
+    if (!err && exit_code)
+        err = err_unsuccessful;
+    if (err) {
+        fail(st, err);
+        qpinst_outf(st, "ERROR: Unable to run \"%s\"\n", service);
+    }
+}
+
+void qpinst_reset_run_as_root(qpinst_stat_t* st, const char* folder, const char* name)
+{
+    if (qpinst_skipped_(st))
+        return;
+    qp_scratch_pool pool;
+    const char* file = f8_path_complete(pool.ma(), folder, name);
+    if (!file)
+        return;
+    const char* argv[] = {qpsysexec_service_exe_name, "revoke", file, nullptr};
+    (void)qpinst_exec_sub(st, nullptr, argv);
+}
+
 // ---- deleting --------------------------------------------------------------------
 
 int qpinst_delete_file_sub(const char* file, bool cleanup_folder)
@@ -283,7 +442,7 @@ int qpinst_delete_file_sub(const char* file, bool cleanup_folder)
 
 void qpinst_delete_file2(qpinst_stat_t* st, const char* file, bool cleanup_folder)
 {
-    if (skipped(st) || !present(file))
+    if (qpinst_skipped_(st) || !present(file))
         return;
     qpinst_outf(st, "Deleting file \"%s\"\n", file);
     int err = qpinst_delete_file_sub(file, cleanup_folder);
@@ -295,7 +454,7 @@ void qpinst_delete_file2(qpinst_stat_t* st, const char* file, bool cleanup_folde
 
 void qpinst_delete_file(qpinst_stat_t* st, const char* folder, const char* name)
 {
-    if (skipped(st))
+    if (qpinst_skipped_(st))
         return;
     qp_scratch_pool pool;
     char* file = f8_path_complete(pool.ma(), nullptr, folder);
@@ -348,7 +507,7 @@ int qpinst_copy_sub(int copy_flags, const char* src_file, const char* dest_file)
 void qpinst_copy_opt2(qpinst_stat_t* st, int copy_flags, const char* src_file,
                       const char* dest_file)
 {
-    if (skipped(st))
+    if (qpinst_skipped_(st))
         return;
     bool src_missing = f8_exists(src_file, nullptr) != 0;
     if (src_missing && (copy_flags & qpinst_copy_flag_optional))
@@ -374,7 +533,7 @@ void qpinst_copy_opt2(qpinst_stat_t* st, int copy_flags, const char* src_file,
 void qpinst_copy_opt(qpinst_stat_t* st, int copy_flags, const char* src_folder,
                      const char* src_name, const char* dest_folder, const char* rename)
 {
-    if (skipped(st))
+    if (qpinst_skipped_(st))
         return;
     qp_scratch_pool pool;
     malloc_i* ma = pool.ma();
