@@ -376,6 +376,10 @@ char* qpinst_exec_capture(malloc_i* ma, const char* const* argv, bool one_line)
 
 // ---- approvals ---------------------------------------------------------------------
 
+namespace {
+const char installed_service_program[] = "/usr/local/bin/qpsysexec";
+}
+
 void qpinst_set_run_as_root(qpinst_stat_t* st, const char* folder, const char* name)
 {
     if (qpinst_skipped_(st))
@@ -408,7 +412,7 @@ void qpinst_reset_run_as_root(qpinst_stat_t* st, const char* folder, const char*
     const char* file = f8_path_complete(pool.ma(), folder, name);
     if (!file)
         return;
-    const char* argv[] = {qpsysexec_service_exe_name, "revoke", file, nullptr};
+    const char* argv[] = {installed_service_program, "revoke", file, nullptr};
     (void)qpinst_exec_sub(st, nullptr, argv);
 }
 

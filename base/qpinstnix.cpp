@@ -9,10 +9,13 @@
 #include "qpfile.h"
 #include "qpinstint.h"
 #include "qppin.h"
+#include "qpsys.h"
 #include "qpsysnix.hpp"
 #include "ssformat.h"
+#include "sstring.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -282,14 +285,15 @@ int check_archive_members(qpinst_stat_t* st, malloc_i* ma, const kmod_names* k)
         qpinst_outf(st, "ERROR: Unable to list the module archive \"%s\"\n", k->archive);
         return err;
     }
-    for (char* line = strtok(names, "\n"); line; line = strtok(nullptr, "\n")) {
+    char* rest = nullptr;
+    for (char* line = strtok_r(names, "\n", &rest); line; line = strtok_r(nullptr, "\n", &rest)) {
         if (!member_inside(line, k->name)) {
             qpinst_outf(st, "ERROR: Module archive \"%s\" holds \"%s\" outside \"%s/\"\n",
                         k->archive, line, k->name);
             return err_bad_parameter;
         }
     }
-    for (char* line = strtok(types, "\n"); line; line = strtok(nullptr, "\n")) {
+    for (char* line = strtok_r(types, "\n", &rest); line; line = strtok_r(nullptr, "\n", &rest)) {
         if ((line[0] != '-' && line[0] != 'd') || strstr(line, " link to ")) {
             qpinst_outf(st, "ERROR: Module archive \"%s\" holds a link or special file: %s\n",
                         k->archive, line);

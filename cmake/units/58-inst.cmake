@@ -2,5 +2,5 @@
 # pumped line by line, approvals, the kernel-module build and load).
 qp_area(inst base/qpinst.cpp base/qpinstnix.cpp)
 
-set(QP_INST_TEST_AREAS inst env fmt str sync core)
+set(QP_INST_TEST_AREAS inst exec env fmt str sync core)
 qp_unit_test(qpinst tests/qpinst_test.cpp AREAS ${QP_INST_TEST_AREAS})
