@@ -373,6 +373,9 @@ int make_module(qpinst_stat_t* st, malloc_i* ma, const kmod_names* k, const char
         return err;
     }
     (void)f8_delete_tree(k->module_folder);
+    // A machine without modules of its own (no kernel folder yet) can still
+    // take a precompiled module.
+    (void)f8_create_full_folder(k->kernel_folder);
     const char* tar_argv[] = {"tar", "xzf", k->archive, "-C", k->kernel_folder, nullptr};
     (void)qpinst_run_(st, false, tar_argv);
 
