@@ -21,23 +21,25 @@ standin() { # file, log
   chmod 755 "$1"
 }
 standin "$scratch/bin/qpsysexec" "$scratch/approve.log"
+# The probe's texts; a leak or crash at its exit shows as a last line.
+probe() { "$scratch/bin/qpinst_probe" "$@" 2>&1 || echo "probe exit $?"; }
 mount --bind "$scratch/local" /usr/local/bin
 standin /usr/local/bin/qpsysexec "$scratch/revoke.log"
 
-out=$("$scratch/bin/qpinst_probe" approve /opt/x trstart)
+out=$(probe approve /opt/x trstart)
 check "approve prints and runs" [ "$out" = $'Approve privileged execution "/opt/x/trstart"\nstand-in approve\nerr=0' ]
 check "approve arguments" [ "$(cat "$scratch/approve.log")" = "approve /opt/x/trstart" ]
 
-out=$(STANDIN_EXIT=1 "$scratch/bin/qpinst_probe" approve /opt/x trstart)
+out=$(STANDIN_EXIT=1 probe approve /opt/x trstart)
 check "approve failure" contains "$out" "ERROR: Unable to run \"$scratch/bin/qpsysexec\""
 check "approve failure is 999" contains "$out" "err=999"
 
-out=$(STANDIN_EXIT=1 "$scratch/bin/qpinst_probe" revoke /opt/x trstart)
+out=$(STANDIN_EXIT=1 probe revoke /opt/x trstart)
 check "revoke ignores the outcome" [ "$out" = $'stand-in revoke\nerr=0' ]
 check "revoke arguments" [ "$(cat "$scratch/revoke.log")" = "revoke /opt/x/trstart" ]
 
 rm /usr/local/bin/qpsysexec
-out=$("$scratch/bin/qpinst_probe" revoke /opt/x trstart)
+out=$(probe revoke /opt/x trstart)
 check "revoke without a service" [ "$out" = "err=0" ]
 
 echo "$pass passed, $fail failed"

@@ -31,7 +31,8 @@ printf '#!/bin/sh\ncase "$1" in -r) cat %s/release ;; -m) echo x86_64 ;; *) exec
   "$scratch" > "$scratch/bin/uname"
 chmod 755 "$scratch/bin/uname"
 export PATH=$scratch/bin:$PATH
-run() { "$probe" "$@" 2>&1; }
+# The probe's texts; a leak or crash at its exit shows as a last line.
+run() { "$probe" "$@" 2>&1 || echo "probe exit $?"; }
 cp "$archive" "$scratch/src/qptrace.kmod"
 
 # ---- the flow against a fake kernel tree ----

@@ -604,3 +604,27 @@ TEST(InstExec, Capture)
 }
 
 } // namespace
+
+namespace {
+
+// ---- kernel modules ----------------------------------------------------------------------------
+
+// Without its archive the module is "not installed" (2); f8_load_kernel
+// prints nothing whatever happens. Reads only: no archive, nothing changes.
+TEST(InstKernel, MissingArchive)
+{
+    const char* name = "qpinst-test-no-such-module";
+    recorded_stat rec;
+    qpinst_update_kmod(&rec.st, name, true);
+    EXPECT_EQ(err_not_found, rec.st.err);
+    EXPECT_EQ(std::string("ERROR: Module not installed \"/lib/modules/") + name + ".kmod\"\n",
+              rec.text);
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(err_not_found, f8_load_kernel(name));
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+}
+
+} // namespace

@@ -14,7 +14,7 @@ cp /root/qptrace.kmod /lib/modules/qptrace.kmod
 check "no build tree in the guest" "[ ! -e /lib/modules/$release/build ]"
 check "no driver before" "[ ! -e /dev/qptrace ]"
 
-out=$(qpinst_probe load qptrace 2>&1)
+out=$(qpinst_probe load qptrace 2>&1 || echo "probe exit $?")
 check "load prints nothing and succeeds" "[ '$out' = err=0 ]"
 check "device appears" "[ -c /dev/qptrace ]"
 check "driver listed" "grep -q '^qptrace ' /proc/modules"
@@ -24,10 +24,10 @@ check "folder cleaned" "[ ! -e $folder/Makefile ] && [ ! -e $folder/qptrace-$rel
 echo "$out" | sed 's/^/vmtest: INFO /'
 
 before=$(stat -c %i:%Y:%s $folder/qptrace.ko)
-out=$(qpinst_probe load qptrace 2>&1)
+out=$(qpinst_probe load qptrace 2>&1 || echo "probe exit $?")
 check "second load succeeds silently" "[ '$out' = err=0 ]"
 check "second load leaves the module file" "[ '$(stat -c %i:%Y:%s $folder/qptrace.ko)' = '$before' ]"
-qpinst_probe update qptrace load > /tmp/update.out 2>&1
+{ qpinst_probe update qptrace load || echo "probe exit $?"; } > /tmp/update.out 2>&1
 sed 's/^/vmtest: INFO /' /tmp/update.out
 check "current module: no unpack, no copy" "! grep -q -e 'tar xzf' -e precompiled /tmp/update.out"
 check "current module: loads again without error" "grep -q '^err=0$' /tmp/update.out"
