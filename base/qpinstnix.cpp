@@ -1,8 +1,14 @@
 // qpinstnix.cpp - the Linux side of the install steps: reads and pipes for
-// the log pump, times for aside names, modes and owners, the file hash.
+// the log pump, times for aside names, modes and owners, the file hash, and
+// the kernel-module steps (uname, tar, make and /sbin/insmod under
+// /lib/modules).
 //
 // Descriptors are close-on-exec and tracked by the debug heap; modes are
-// set on the entry itself, never through a link. No state, no locks.
+// set on the entry itself, never through a link. The module archive is
+// unpacked as root only after its member list showed nothing but files and
+// folders inside the module folder; check files are created anew, never
+// written through a link. No state, no locks: steps run on the calling
+// thread.
 #include "qpinst.h"
 
 #include "qperr.h"
