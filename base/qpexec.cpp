@@ -45,8 +45,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 enum {
     exec_child_message_max = 200, // characters of a child's error message
@@ -56,6 +55,13 @@ enum {
 };
 
 // ---- object life ----------------------------------------------------------------
+
+// Counts change under other threads (a waiter's last drop); checks read them
+// atomically.
+int exec_load_count(const int* count)
+{
+    return __atomic_load_n(count, __ATOMIC_ACQUIRE);
+}
 
 void exec_close_slot(int* slot)
 {
@@ -120,7 +126,7 @@ void exec_int_retain(exec_t* th)
 void exec_int_release(exec_t* th)
 {
     if (sync_dec(&th->int_ref_count) == 0) {
-        QP_ASSERT(!th->ext_ref_count);
+        QP_ASSERT(!exec_load_count(&th->ext_ref_count));
         exec_free(th);
     }
 }
@@ -128,14 +134,14 @@ void exec_int_release(exec_t* th)
 void exec_retain(fw_exec_i* e)
 {
     exec_t* th = exec_vcast(e);
-    QP_ASSERT(th->ext_ref_count && th->int_ref_count);
+    QP_ASSERT(exec_load_count(&th->ext_ref_count) && exec_load_count(&th->int_ref_count));
     sync_inc(&th->ext_ref_count);
 }
 
 void exec_release(fw_exec_i* e)
 {
     exec_t* th = exec_vcast(e);
-    QP_ASSERT(th->ext_ref_count && th->int_ref_count);
+    QP_ASSERT(exec_load_count(&th->ext_ref_count) && exec_load_count(&th->int_ref_count));
     if (sync_dec(&th->ext_ref_count) == 0) {
         pin_signal(&th->cancelled);
         exec_int_release(th);
@@ -167,8 +173,7 @@ void exec_set_current_folder(fw_exec_i* e, const wchar_t* folder)
     }
 }
 
-namespace
-{
+namespace {
 
 // Keeps a private duplicate (above 2, close-on-exec) of fd in the slot. A
 // failed duplicate of the slot's own standard descriptor (a program started
@@ -230,8 +235,7 @@ void exec_close_std_slots(exec_t* th)
     exec_close_slot(&th->error_fd);
 }
 
-namespace
-{
+namespace {
 
 // Splits a user text at the first separator: before it goes to *first,
 // after it to *second.
@@ -472,9 +476,6 @@ int exec_get_exit_code(fw_exec_i* e)
     return th->exit_code;
 }
 
-namespace
-{
-
 void exec_terminate(fw_exec_i* e)
 {
     exec_t* th = exec_vcast(e);
@@ -483,6 +484,8 @@ void exec_terminate(fw_exec_i* e)
         kill(th->pid, SIGKILL);
     sync_unlock(&th->pid_lock);
 }
+
+namespace {
 
 // ---- the child, between fork and execve (async-signal-safe only) --------------------
 
@@ -842,14 +845,14 @@ bool f8_exec_wide_v(f8_exec_i* e, malloc_i* ma, const char* const* v, wchar_t***
 void f8_exec_retain(f8_exec_i* e)
 {
     f8_exec_t* w = f8_exec_vcast(e);
-    QP_ASSERT(w->ref_count > 0);
+    QP_ASSERT(exec_load_count(&w->ref_count) > 0);
     sync_inc(&w->ref_count);
 }
 
 void f8_exec_release(f8_exec_i* e)
 {
     f8_exec_t* w = f8_exec_vcast(e);
-    QP_ASSERT(w->ref_count > 0);
+    QP_ASSERT(exec_load_count(&w->ref_count) > 0);
     if (sync_dec(&w->ref_count) == 0) {
         (*w->base)->release(w->base);
         free_d(w);
@@ -1010,8 +1013,7 @@ int f8_exec_factory(f8_exec_i** out)
 
 // ---- descriptor clean-up ----------------------------------------------------------------
 
-namespace
-{
+namespace {
 
 // Closes every listed descriptor from first_fd up; false when the listing
 // cannot be read. Uses only system calls and a stack buffer.
