@@ -378,9 +378,6 @@ char* qpinst_exec_capture(malloc_i* ma, const char* const* argv, bool one_line)
 
 // ---- approvals ---------------------------------------------------------------------
 
-namespace {
-const char installed_service_program[] = "/usr/local/bin/qpsysexec";
-}
 
 void qpinst_set_run_as_root(qpinst_stat_t* st, const char* folder, const char* name)
 {
@@ -414,7 +411,7 @@ void qpinst_reset_run_as_root(qpinst_stat_t* st, const char* folder, const char*
     const char* file = f8_path_complete(pool.ma(), folder, name);
     if (!file)
         return;
-    const char* argv[] = {installed_service_program, "revoke", file, nullptr};
+    const char* argv[] = {qpsysexec_service_exe_name, "revoke", file, nullptr};
     (void)qpinst_exec_sub(st, nullptr, argv);
 }
 
