@@ -19,6 +19,7 @@
 #include "qperr.h"
 #include "qpfile.h"
 #include "qpinstint.h"
+#include "qpsocket.h"
 #include "qpsys.h"
 #include "ssformat.h"
 #include "sstring.h"
@@ -261,7 +262,7 @@ int qpinst_log_pump(int fd, pin_i* cancel_pin, qpinst_line_output_t output, void
 int qpinst_exec_sub(qpinst_stat_t* st, int* out_res, const char* const* argv)
 {
     int read_fd = -1, write_fd = -1;
-    int err = qpinst_create_pipe_(&read_fd, &write_fd);
+    int err = file_create_pipe(&read_fd, &write_fd);
     if (err)
         return err;
     f8_exec_i* e = nullptr;

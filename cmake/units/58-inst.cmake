@@ -2,7 +2,7 @@
 # pumped line by line, approvals, the kernel-module build and load).
 qp_area(inst base/qpinst.cpp base/qpinstnix.cpp)
 
-set(QP_INST_TEST_AREAS inst exec env fmt str sync core)
+set(QP_INST_TEST_AREAS inst ${QP_EXEC_TEST_AREAS})
 qp_unit_test(qpinst tests/qpinst_test.cpp AREAS ${QP_INST_TEST_AREAS})
 
 # Runs one step per call for the host and VM tests of approvals and kernel
@@ -28,7 +28,7 @@ set(QP_KMOD_PRECOMPILED "" CACHE STRING "Kernel releases whose precompiled modul
 set(QP_KMOD_MACHINE ${CMAKE_HOST_SYSTEM_PROCESSOR} CACHE STRING "Machine (uname -m) of the precompiled modules")
 
 add_executable(qpinst_kmodname tools/kmodname.cpp)
-qp_area_group(qp_inst_kmodname_group inst exec env fmt str sync core)
+qp_area_group(qp_inst_kmodname_group ${QP_INST_TEST_AREAS})
 target_link_libraries(qpinst_kmodname PRIVATE ${qp_inst_kmodname_group} Threads::Threads ${CMAKE_DL_LIBS})
 
 # qp_precompiled_module(out release): the qptrace.ko built for release; the
