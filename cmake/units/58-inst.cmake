@@ -4,6 +4,7 @@ qp_area(inst base/qpinst.cpp base/qpinstnix.cpp)
 
 set(QP_INST_TEST_AREAS inst ${QP_EXEC_TEST_AREAS})
 qp_unit_test(qpinst tests/qpinst_test.cpp AREAS ${QP_INST_TEST_AREAS})
+set_tests_properties(qpinst PROPERTIES LABELS "unit;tsan")
 
 # Runs one step per call for the host and VM tests of approvals and kernel
 # modules.
