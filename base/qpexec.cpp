@@ -982,9 +982,11 @@ const f8_exec_i_vtbl_t f8_exec_vtbl = {
 
 } // namespace
 
-int f8_exec_wrap(int err, fw_exec_i* base, f8_exec_i** out)
+int f8_exec_wrap(int (*fw_factory)(fw_exec_i** out), f8_exec_i** out)
 {
+    fw_exec_i* base;
     *out = nullptr;
+    int err = fw_factory(&base);
     if (err)
         return err;
     f8_exec_t* w = static_cast<f8_exec_t*>(calloc_d(1, sizeof(f8_exec_t)));
@@ -1006,9 +1008,7 @@ int fw_exec_factory(fw_exec_i** out)
 
 int f8_exec_factory(f8_exec_i** out)
 {
-    fw_exec_i* base;
-    int err = fw_exec_factory(&base);
-    return f8_exec_wrap(err, base, out);
+    return f8_exec_wrap(fw_exec_factory, out);
 }
 
 // ---- descriptor clean-up ----------------------------------------------------------------

@@ -326,7 +326,5 @@ int fw_exec_system_factory(fw_exec_i** out)
 
 int f8_exec_system_factory(f8_exec_i** out)
 {
-    fw_exec_i* base;
-    int err = fw_exec_system_factory(&base);
-    return f8_exec_wrap(err, base, out);
+    return f8_exec_wrap(fw_exec_system_factory, out);
 }

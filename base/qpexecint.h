@@ -81,8 +81,8 @@ int exec_fill_std_slots(exec_t* th);
 // Closes the three standard duplicates.
 void exec_close_std_slots(exec_t* th);
 
-// Wraps base in a UTF-8 object; err (a failed creation of base) is passed
-// through. When the wrapper cannot be made, base is released and 12 returned.
-int f8_exec_wrap(int err, fw_exec_i* base, f8_exec_i** out);
+// Creates a wide object with fw_factory and wraps it in a UTF-8 object; on
+// failure of either step nothing is handed out and the error returned.
+int f8_exec_wrap(int (*fw_factory)(fw_exec_i** out), f8_exec_i** out);
 
 #endif

@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "exectest.h"
 #include "qperr.h"
 #include "qpfile.h"
 #include "qppin.h"
@@ -49,17 +50,6 @@ bool in_private_mounts()
         GTEST_SKIP() << "needs the private mount namespace of tests/qpexec2_ns.sh";                \
     unlink(socket_path().c_str())
 
-std::string read_all(int fd)
-{
-    std::string text;
-    char buffer[1024];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR))
-        if (got > 0)
-            text.append(buffer, static_cast<size_t>(got));
-    return text;
-}
-
 // ---- the fake daemon ----------------------------------------------------------------
 
 // What the fake daemon saw and how it answers a start request.
@@ -78,16 +68,27 @@ struct fake_daemon_state {
 
 fake_daemon_state* g_fake;
 
-// One accepted connection: its receive interface and the connection.
+// One accepted connection: its receive interface and the connection. The
+// connection may end (and release the receive interface) on another thread
+// before its factory has handed it out, or inside the factory when that
+// fails; the recursive lock orders the release after the hand-out.
 struct fake_client {
     remote_receive_i vtbl;
     remote_i* remote;
 };
 
+std::recursive_mutex g_fake_connect_lock;
+
 void fake_client_release(remote_receive_i* rcv)
 {
     fake_client* client = reinterpret_cast<fake_client*>(rcv);
-    (*client->remote)->release(client->remote);
+    remote_i* remote;
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_fake_connect_lock);
+        remote = client->remote;
+    }
+    if (remote)
+        (*remote)->release(remote);
     delete client;
 }
 
@@ -172,9 +173,11 @@ void fake_connect(socket_connect_i*, pin_i*, const char*, const char*, int* in_o
     remote_receive_i* receive = &client->vtbl;
     int flags = remote_flag_receive | remote_flag_receive_fd | remote_flag_send_fd |
                 remote_flag_serialize | remote_flag_server;
-    if (remote_factory_d(&client->remote, procsig_pin(FILE_SIGNAL_STOP), flags, in_out_fd,
-                         nullptr, &receive))
-        delete client;
+    remote_i* remote = nullptr;
+    std::lock_guard<std::recursive_mutex> guard(g_fake_connect_lock);
+    if (!remote_factory_d(&remote, procsig_pin(FILE_SIGNAL_STOP), flags, in_out_fd, nullptr,
+                          &receive))
+        client->remote = remote; // on failure the factory released the client
 }
 
 const socket_connect_i_vtbl_t fake_connect_vtbl = {fake_connect_retain, fake_connect_release,

@@ -19,6 +19,7 @@
 
 #include "../base/qpexecint.h"
 #include "envtestdir.h"
+#include "exectest.h"
 #include "qperr.h"
 #include "qppin.h"
 #include "qpsys.h"
@@ -50,18 +51,6 @@ class f8_exec
   private:
     f8_exec_i* e_ = nullptr;
 };
-
-// Reads a descriptor to its end.
-std::string read_all(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR))
-        if (got > 0)
-            text.append(buffer, static_cast<size_t>(got));
-    return text;
-}
 
 struct run_result {
     int err;
@@ -224,6 +213,20 @@ TEST_F(ExecTest, UnsetSlotsAreTheNullDevice)
     });
     close(in[0]);
     EXPECT_EQ("abc", r.output);
+}
+
+// A detached child leads a session of its own; otherwise it stays in ours.
+TEST_F(ExecTest, DetachedChildStartsASession)
+{
+    const char* script = "echo $$; cut -d' ' -f6 /proc/$$/stat";
+    run_result r = run({"sh", "-c", script}, [](f8_exec_i* e) { (*e)->set_detached(e); });
+    size_t eol = r.output.find('\n');
+    ASSERT_NE(std::string::npos, eol);
+    EXPECT_EQ(r.output.substr(0, eol + 1), r.output.substr(eol + 1));
+    r = run({"sh", "-c", script});
+    eol = r.output.find('\n');
+    ASSERT_NE(std::string::npos, eol);
+    EXPECT_NE(r.output.substr(0, eol + 1), r.output.substr(eol + 1));
 }
 
 // The child's descriptors are 0-2 only, even when the parent holds hundreds
