@@ -99,3 +99,5 @@ function(qp_inst_kernel_tests)
     --file ${CMAKE_BINARY_DIR}/vm-kmod/qptrace.kmod)
 endfunction()
 cmake_language(DEFER CALL qp_inst_kernel_tests)
+
+qp_fuzz(qpinst_pump tests/fuzz/qpinst_pump_fuzz.cpp AREAS ${QP_INST_TEST_AREAS})
