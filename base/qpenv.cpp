@@ -162,7 +162,7 @@ char* compute_exec_file(malloc_i* ma)
 
 char* exec_file_utf8(malloc_i* ma)
 {
-    return sswconv8m(ma, proc_get_exec_file());
+    return ss8convwm(ma, proc_get_exec_file());
 }
 
 char* compute_exec_folder(malloc_i* ma)
@@ -214,7 +214,7 @@ const wchar_t* record_value(wchar_t** slot, char* (*compute)(malloc_i*), const w
         return value;
     scratch_pool pool;
     char* text = compute(pool.ma());
-    wchar_t* wide = text ? ss8convwm(heap_ma(), text) : nullptr;
+    wchar_t* wide = text ? sswconv8m(heap_ma(), text) : nullptr;
     return wide ? publish(slot, wide) : def;
 }
 
@@ -268,13 +268,13 @@ char* module_folder_utf8(malloc_i* ma)
     if (dladdr(reinterpret_cast<void*>(&env_get_module_folder), &info) && info.dli_fname &&
         f8_path_parse(info.dli_fname, nullptr, &rooted, nullptr, nullptr) == 0 && rooted)
         return folder_of(ma, info.dli_fname);
-    return sswconv8m(ma, proc_get_exec_folder());
+    return ss8convwm(ma, proc_get_exec_folder());
 }
 
 template <const wchar_t* (*Getter)()>
 char* record_utf8(malloc_i* ma)
 {
-    return sswconv8m(ma, Getter());
+    return ss8convwm(ma, Getter());
 }
 
 env_link_t exec_file_link = {default_exec_file, record_utf8<proc_get_exec_file>, nullptr, nullptr};
@@ -306,7 +306,7 @@ void proc_set_argv_main(int argc, char** argv)
     for (int i = 0; i < argc; i++)
         vector[i] = argv[i] ? argv[i] : "";
     char** argv8 = ss8vcpym(heap_ma(), vector);
-    wchar_t** argvw = ss8vconvwm(heap_ma(), vector);
+    wchar_t** argvw = sswvconv8m(heap_ma(), vector);
     if (!argv8 || !argvw) {
         free_d(argv8);
         free_d(argvw);
@@ -372,7 +372,7 @@ wchar_t** proc_get_envp(void)
     sync_lock(&proc_mutex);
     if (!qpsys_proc_info.envpw) {
         char** envp8 = ss8vcpym(heap_ma(), environ);
-        wchar_t** envpw = ss8vconvwm(heap_ma(), environ);
+        wchar_t** envpw = sswvconv8m(heap_ma(), environ);
         if (envp8 && envpw) {
             publish(&qpsys_proc_info.envp8, envp8);
             publish(&qpsys_proc_info.envpw, envpw);
@@ -453,6 +453,6 @@ char* f8_proc_get_env(malloc_i* res_ma, const char* name)
 wchar_t* fw_proc_get_env(malloc_i* res_ma, const wchar_t* name)
 {
     scratch_pool pool;
-    const char* value = name ? env_get_val(sswconv8m(pool.ma(), name)) : nullptr;
-    return value ? ss8convwm(res_ma, value) : nullptr;
+    const char* value = name ? env_get_val(ss8convwm(pool.ma(), name)) : nullptr;
+    return value ? sswconv8m(res_ma, value) : nullptr;
 }

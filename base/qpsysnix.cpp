@@ -127,12 +127,12 @@ wchar_t* wide_result(malloc_i* res_ma, Op op)
 {
     scratch_pool pool;
     char* result = op(pool.ma());
-    return result ? ss8convwm(res_ma, result) : nullptr;
+    return result ? sswconv8m(res_ma, result) : nullptr;
 }
 
 char* utf8_of(malloc_i* ma, const wchar_t* text)
 {
-    return text ? sswconv8m(ma, text) : nullptr;
+    return text ? ss8convwm(ma, text) : nullptr;
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // ssansinix.cpp - the locale conversions of the sized strings (user mode):
 // the locale's multibyte encoding (the ssa family) to and from wide and
-// UTF-8, through the C library's restartable multibyte functions.
+// UTF-8, through the C library's restartable multibyte functions. Names read
+// destination first, like every conversion: ssaconv8n makes locale text of
+// UTF-8, ss8convan UTF-8 of locale text.
 //
 // The process locale is taken from the environment (LC_CTYPE) once, on the
 // first conversion; each conversion keeps its own conversion state, so the
@@ -92,7 +94,7 @@ T* convert_m(malloc_i* ma, const S* src, size_t src_len, Convert convert)
 
 } // namespace
 
-extern "C" size_t ssaconvwn(wchar_t* dest, size_t size, const char* src, size_t src_len)
+extern "C" size_t sswconvan(wchar_t* dest, size_t size, const char* src, size_t src_len)
 {
     WholeCharSink<wchar_t> sink(dest, size);
     decode_locale(src, src_len, [&](uint32_t cp) {
@@ -102,7 +104,7 @@ extern "C" size_t ssaconvwn(wchar_t* dest, size_t size, const char* src, size_t 
     return sink.finish();
 }
 
-extern "C" size_t ssaconv8n(char* dest, size_t size, const char* src, size_t src_len)
+extern "C" size_t ss8convan(char* dest, size_t size, const char* src, size_t src_len)
 {
     WholeCharSink<char> sink(dest, size);
     decode_locale(src, src_len, [&](uint32_t cp) {
@@ -114,15 +116,19 @@ extern "C" size_t ssaconv8n(char* dest, size_t size, const char* src, size_t src
     return sink.finish();
 }
 
-extern "C" size_t sswconvan(char* dest, size_t size, const wchar_t* src, size_t src_len)
+// Encodes characters in the locale's multibyte form into a sink; next(&cp)
+// gives the next code point and false at the end.
+template <typename Next>
+size_t encode_locale(char* dest, size_t size, Next next)
 {
     init_locale();
     WholeCharSink<char> sink(dest, size);
     std::mbstate_t state{};
-    size_t len = sswlenn(src, src_len);
-    for (size_t i = 0; i < len; i++) {
+    uint32_t cp = 0;
+    while (next(&cp)) {
         char units[MB_LEN_MAX];
-        size_t count = std::wcrtomb(units, src[i], &state);
+        size_t count = cp > WCHAR_MAX ? static_cast<size_t>(-1)
+                                      : std::wcrtomb(units, static_cast<wchar_t>(cp), &state);
         if (count == static_cast<size_t>(-1)) {
             state = std::mbstate_t{};
             units[0] = 0x7F;
@@ -133,12 +139,54 @@ extern "C" size_t sswconvan(char* dest, size_t size, const wchar_t* src, size_t 
     return sink.finish();
 }
 
-extern "C" wchar_t* ssaconvwmn(malloc_i* ma, const char* src, size_t src_len)
+extern "C" size_t ssaconvwn(char* dest, size_t size, const wchar_t* src, size_t src_len)
 {
-    return convert_m<wchar_t>(ma, src, src_len, ssaconvwn);
+    size_t len = sswlenn(src, src_len), i = 0;
+    return encode_locale(dest, size, [&](uint32_t* cp) {
+        if (i >= len)
+            return false;
+        *cp = static_cast<uint32_t>(src[i++]);
+        return true;
+    });
 }
 
-extern "C" wchar_t* ssaconvwm(malloc_i* ma, const char* src)
+extern "C" size_t ssaconv8n(char* dest, size_t size, const char* src, size_t src_len)
+{
+    size_t len = ss8lenn(src, src_len), i = 0;
+    return encode_locale(dest, size, [&](uint32_t* cp) {
+        if (i >= len)
+            return false;
+        *cp = ss8pullchar(src, len, i, &i);
+        return true;
+    });
+}
+
+extern "C" wchar_t* sswconvamn(malloc_i* ma, const char* src, size_t src_len)
+{
+    return convert_m<wchar_t>(ma, src, src_len, sswconvan);
+}
+
+extern "C" wchar_t* sswconvam(malloc_i* ma, const char* src)
+{
+    return sswconvamn(ma, src, SS_UNBOUNDED);
+}
+
+extern "C" char* ss8convamn(malloc_i* ma, const char* src, size_t src_len)
+{
+    return convert_m<char>(ma, src, src_len, ss8convan);
+}
+
+extern "C" char* ss8convam(malloc_i* ma, const char* src)
+{
+    return ss8convamn(ma, src, SS_UNBOUNDED);
+}
+
+extern "C" char* ssaconvwmn(malloc_i* ma, const wchar_t* src, size_t src_len)
+{
+    return convert_m<char>(ma, src, src_len, ssaconvwn);
+}
+
+extern "C" char* ssaconvwm(malloc_i* ma, const wchar_t* src)
 {
     return ssaconvwmn(ma, src, SS_UNBOUNDED);
 }
@@ -151,14 +199,4 @@ extern "C" char* ssaconv8mn(malloc_i* ma, const char* src, size_t src_len)
 extern "C" char* ssaconv8m(malloc_i* ma, const char* src)
 {
     return ssaconv8mn(ma, src, SS_UNBOUNDED);
-}
-
-extern "C" char* sswconvamn(malloc_i* ma, const wchar_t* src, size_t src_len)
-{
-    return convert_m<char>(ma, src, src_len, sswconvan);
-}
-
-extern "C" char* sswconvam(malloc_i* ma, const wchar_t* src)
-{
-    return sswconvamn(ma, src, SS_UNBOUNDED);
 }

@@ -61,39 +61,39 @@ static size_t ssc_room(const void* dest, size_t size, int terminate)
         }                                                                                          \
         return len;                                                                                \
     }                                                                                              \
-    size_t ss##F##conv##TO##n(TT* dest, size_t size, const TF* src, size_t src_len)                \
+    size_t ss##TO##conv##F##n(TT* dest, size_t size, const TF* src, size_t src_len)                \
     {                                                                                              \
         return ssc_##F##to##TO(dest, size, src, src_len, 0);                                       \
     }                                                                                              \
-    size_t ss##F##conv##TO(TT* dest, const TF* src)                                                \
+    size_t ss##TO##conv##F(TT* dest, const TF* src)                                                \
     {                                                                                              \
         return ssc_##F##to##TO(dest, SS_UNBOUNDED, src, SS_UNBOUNDED, 0);                          \
     }                                                                                              \
-    size_t ss##F##conv##TO##n1(TT* dest, size_t size, const TF* src)                               \
+    size_t ss##TO##conv##F##n1(TT* dest, size_t size, const TF* src)                               \
     {                                                                                              \
         return ssc_##F##to##TO(dest, size, src, SS_UNBOUNDED, 0);                                  \
     }                                                                                              \
-    size_t ss##F##conv##TO##n2(TT* dest, const TF* src, size_t src_len)                            \
+    size_t ss##TO##conv##F##n2(TT* dest, const TF* src, size_t src_len)                            \
     {                                                                                              \
         return ssc_##F##to##TO(dest, SS_UNBOUNDED, src, src_len, 0);                               \
     }                                                                                              \
-    size_t ss##F##conv##TO##lenn(const TF* src, size_t src_len)                                    \
+    size_t ss##TO##conv##F##lenn(const TF* src, size_t src_len)                                    \
     {                                                                                              \
         return ssc_##F##to##TO(0, 0, src, src_len, 0);                                             \
     }                                                                                              \
-    size_t ss##F##conv##TO##len(const TF* src)                                                     \
+    size_t ss##TO##conv##F##len(const TF* src)                                                     \
     {                                                                                              \
         return ssc_##F##to##TO(0, 0, src, SS_UNBOUNDED, 0);                                        \
     }                                                                                              \
-    size_t ss##F##convb##TO##n(TT* dest, size_t size, const TF* src, size_t count)                 \
+    size_t ss##TO##convb##F##n(TT* dest, size_t size, const TF* src, size_t count)                 \
     {                                                                                              \
         return ssc_##F##to##TO(dest, size, src, count, 1);                                         \
     }                                                                                              \
-    size_t ss##F##convb##TO(TT* dest, const TF* src, size_t count)                                 \
+    size_t ss##TO##convb##F(TT* dest, const TF* src, size_t count)                                 \
     {                                                                                              \
         return ssc_##F##to##TO(dest, SS_UNBOUNDED, src, count, 1);                                 \
     }                                                                                              \
-    TT* ss##F##conv##TO##mn(malloc_i* ma, const TF* src, size_t src_len)                           \
+    TT* ss##TO##conv##F##mn(malloc_i* ma, const TF* src, size_t src_len)                           \
     {                                                                                              \
         size_t len = ssc_##F##to##TO(0, 0, src, src_len, 0);                                       \
         TT* dest = len < SS_UNBOUNDED / sizeof(TT) - 1 ? (TT*)ma_alloc(ma, (len + 1) * sizeof(TT)) \
@@ -102,11 +102,11 @@ static size_t ssc_room(const void* dest, size_t size, int terminate)
             QP_ASSERT(ssc_##F##to##TO(dest, len + 1, src, src_len, 0) == len);                     \
         return dest;                                                                               \
     }                                                                                              \
-    TT* ss##F##conv##TO##m(malloc_i* ma, const TF* src)                                            \
+    TT* ss##TO##conv##F##m(malloc_i* ma, const TF* src)                                            \
     {                                                                                              \
-        return ss##F##conv##TO##mn(ma, src, SS_UNBOUNDED);                                         \
+        return ss##TO##conv##F##mn(ma, src, SS_UNBOUNDED);                                         \
     }                                                                                              \
-    TT** ss##F##vconv##TO##m(malloc_i* ma, const TF* const* v)                                     \
+    TT** ss##TO##vconv##F##m(malloc_i* ma, const TF* const* v)                                     \
     {                                                                                              \
         size_t count = 0, units = 0, i;                                                            \
         TT** array;                                                                                \

@@ -149,9 +149,9 @@ static void ssu5_validate_round_trip(void)
     size_t i;
 
     for (i = 0; i < 2; i++) {
-        size_t wide_len = ss8convwn(wide, 24, samples[i], SS_UNBOUNDED);
+        size_t wide_len = sswconv8n(wide, 24, samples[i], SS_UNBOUNDED);
         QP_ASSERT(wide_len < 24);
-        QP_ASSERT(sswconv8n(back, sizeof back, wide, SS_UNBOUNDED) == ss8len(samples[i]));
+        QP_ASSERT(ss8convwn(back, sizeof back, wide, SS_UNBOUNDED) == ss8len(samples[i]));
         QP_ASSERT(ss8cmp(back, samples[i]) == 0);
     }
     QP_ASSERT(wide[0] == 0x3053 && wide[6] == 0x754C);

@@ -1,7 +1,7 @@
 // Benchmarks of the sized strings against the C library in the same run:
 // Unicode case-insensitive comparison (ss8u5cmpi) against strcasecmp on two
 // 64-byte mixed-case texts that are equal but for case, and UTF-8 to wide
-// conversion (ss8convwn) of 1 KiB of mixed-script text against mbsrtowcs
+// conversion (sswconv8n) of 1 KiB of mixed-script text against mbsrtowcs
 // under a UTF-8 locale. Bytes per second are the UTF-8 input consumed.
 #include <benchmark/benchmark.h>
 
@@ -82,7 +82,7 @@ void BM_ss8convwn(benchmark::State& state)
     std::string text = mixed_script_kib();
     wchar_t out[1100];
     for (auto _ : state)
-        benchmark::DoNotOptimize(ss8convwn(out, 1100, text.c_str(), SS_UNBOUNDED));
+        benchmark::DoNotOptimize(sswconv8n(out, 1100, text.c_str(), SS_UNBOUNDED));
     state.SetBytesProcessed(state.iterations() * 1024);
 }
 BENCHMARK(BM_ss8convwn);

@@ -281,22 +281,24 @@ SSTRING_FAMILY_DECLS(ssw, wchar_t)
 
 /* ---- conversions between encodings -------------------------------------- */
 
-/* ss<from>conv<to>: (dest, size, src, src_len) -> full converted length. A
+/* A conversion name reads destination first: ss<to>conv<from>, so ss8convwm
+ * converts wide text into UTF-8 and sswconv8n UTF-8 into wide text.
+ * (dest, size, src, src_len) -> full converted length. A
  * cut never leaves a partial sequence: the terminator goes behind the last
  * character that fit completely. The b forms convert exactly src_len units
  * (zeros included), store what fits and do not terminate. */
 #define SSTRING_CONV_DECLS(F, TO, TF, TT)                                                          \
-    size_t ss##F##conv##TO(TT* dest, const TF* src);                                               \
-    size_t ss##F##conv##TO##n(TT* dest, size_t size, const TF* src, size_t src_len);               \
-    size_t ss##F##conv##TO##n1(TT* dest, size_t size, const TF* src);                              \
-    size_t ss##F##conv##TO##n2(TT* dest, const TF* src, size_t src_len);                           \
-    size_t ss##F##conv##TO##len(const TF* src);                                                    \
-    size_t ss##F##conv##TO##lenn(const TF* src, size_t src_len);                                   \
-    TT* ss##F##conv##TO##m(malloc_i* ma, const TF* src);                                           \
-    TT* ss##F##conv##TO##mn(malloc_i* ma, const TF* src, size_t src_len);                          \
-    size_t ss##F##convb##TO(TT* dest, const TF* src, size_t count);                                \
-    size_t ss##F##convb##TO##n(TT* dest, size_t size, const TF* src, size_t count);                \
-    TT** ss##F##vconv##TO##m(malloc_i* ma, const TF* const* v);
+    size_t ss##TO##conv##F(TT* dest, const TF* src);                                               \
+    size_t ss##TO##conv##F##n(TT* dest, size_t size, const TF* src, size_t src_len);               \
+    size_t ss##TO##conv##F##n1(TT* dest, size_t size, const TF* src);                              \
+    size_t ss##TO##conv##F##n2(TT* dest, const TF* src, size_t src_len);                           \
+    size_t ss##TO##conv##F##len(const TF* src);                                                    \
+    size_t ss##TO##conv##F##lenn(const TF* src, size_t src_len);                                   \
+    TT* ss##TO##conv##F##m(malloc_i* ma, const TF* src);                                           \
+    TT* ss##TO##conv##F##mn(malloc_i* ma, const TF* src, size_t src_len);                          \
+    size_t ss##TO##convb##F(TT* dest, const TF* src, size_t count);                                \
+    size_t ss##TO##convb##F##n(TT* dest, size_t size, const TF* src, size_t count);                \
+    TT** ss##TO##vconv##F##m(malloc_i* ma, const TF* const* v);
 
 SSTRING_CONV_DECLS(8, w, char, wchar_t)
 SSTRING_CONV_DECLS(8, 16, char, uint16_t)
@@ -306,19 +308,25 @@ SSTRING_CONV_DECLS(16, 8, uint16_t, char)
 SSTRING_CONV_DECLS(32, 8, uint32_t, char)
 
 #ifndef __KERNEL__
-/* Locale conversions (user mode): through the C library's multibyte
- * functions with a conversion state; the process locale is taken from the
- * environment on first use. A character the locale cannot represent becomes
- * the byte 0x7F; an undecodable byte becomes SS_INVALID. */
-size_t ssaconvwn(wchar_t* dest, size_t size, const char* src, size_t src_len);
+/* Locale conversions (user mode), named like the others with 'a' for the
+ * locale's multibyte form: ssaconvwn converts wide text into it, ssaconv8n
+ * UTF-8 into it, sswconvan and ss8convan convert it into wide text and
+ * UTF-8. They go through the C library's multibyte functions with a
+ * conversion state; the process locale is taken from the environment on
+ * first use. A character the locale cannot represent becomes the byte 0x7F;
+ * an undecodable byte becomes SS_INVALID. */
+size_t ssaconvwn(char* dest, size_t size, const wchar_t* src, size_t src_len);
 size_t ssaconv8n(char* dest, size_t size, const char* src, size_t src_len);
-size_t sswconvan(char* dest, size_t size, const wchar_t* src, size_t src_len);
-wchar_t* ssaconvwm(malloc_i* ma, const char* src);
-wchar_t* ssaconvwmn(malloc_i* ma, const char* src, size_t src_len);
+size_t sswconvan(wchar_t* dest, size_t size, const char* src, size_t src_len);
+size_t ss8convan(char* dest, size_t size, const char* src, size_t src_len);
+char* ssaconvwm(malloc_i* ma, const wchar_t* src);
+char* ssaconvwmn(malloc_i* ma, const wchar_t* src, size_t src_len);
 char* ssaconv8m(malloc_i* ma, const char* src);
 char* ssaconv8mn(malloc_i* ma, const char* src, size_t src_len);
-char* sswconvam(malloc_i* ma, const wchar_t* src);
-char* sswconvamn(malloc_i* ma, const wchar_t* src, size_t src_len);
+wchar_t* sswconvam(malloc_i* ma, const char* src);
+wchar_t* sswconvamn(malloc_i* ma, const char* src, size_t src_len);
+char* ss8convam(malloc_i* ma, const char* src);
+char* ss8convamn(malloc_i* ma, const char* src, size_t src_len);
 #endif
 
 /* ---- encodings --------------------------------------------------------- */

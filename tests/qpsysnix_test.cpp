@@ -194,7 +194,7 @@ TEST_F(PathTest, CurrentFolderKeepsLinkedPwd)
     qp_heap_ma_t heap = QP_HEAP_MA_INIT;
     scoped_env pwd("PWD", nullptr);
     wchar_t* wide = fw_get_current_folder(&heap.vtbl);
-    char* utf8 = sswconv8m(&heap.vtbl, wide);
+    char* utf8 = ss8convwm(&heap.vtbl, wide);
     EXPECT_EQ(path("real"), utf8);
     free_d(utf8);
     free_d(wide);
@@ -261,7 +261,7 @@ TEST_F(SearchTest, FolderOrder)
     qp_heap_ma_t heap = QP_HEAP_MA_INIT;
     std::wstring wide_exec(exec.begin(), exec.end());
     wchar_t* wide = fw_search(&heap.vtbl, 0, wide_exec.c_str(), nullptr, L"prog", L".sh");
-    char* utf8 = sswconv8m(&heap.vtbl, wide);
+    char* utf8 = ss8convwm(&heap.vtbl, wide);
     EXPECT_EQ(path("exec/prog.sh"), utf8);
     free_d(utf8);
     free_d(wide);

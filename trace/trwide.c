@@ -43,7 +43,7 @@ TRCHANNEL TraceOpenW(TRCLIENT client, const wchar_t* name)
     TRCHANNEL channel;
     mp_t_init(&pool);
     /* Without memory the null name opens the default channel. */
-    channel = TraceOpen(client, name ? sswconv8m(mp_t_ma(&pool), name) : 0);
+    channel = TraceOpen(client, name ? ss8convwm(mp_t_ma(&pool), name) : 0);
     mp_t_term(&pool);
     return channel;
 }
@@ -64,7 +64,7 @@ size_t TraceListW(TRCLIENT client, wchar_t* buffer, size_t maxChars)
         return 0;
     TraceList(client, list, listSize);
     for (name = list; *name; name += ss8len(name) + 1) {
-        size_t nameLen = ss8convwn(buffer + pos, maxChars - pos, name, listSize);
+        size_t nameLen = sswconv8n(buffer + pos, maxChars - pos, name, listSize);
         /* A name that does not fit is converted over by the next one. */
         if (pos + nameLen + 1 < maxChars)
             pos += nameLen + 1;
@@ -144,13 +144,13 @@ void TracePrintW(TRCLIENT client, TRCHANNEL channel, const wchar_t* value)
     size_t len;
     if (!value)
         return;
-    len = sswconv8n1(stackScratch, sizeof stackScratch, value);
+    len = ss8convwn1(stackScratch, sizeof stackScratch, value);
     if (len >= sizeof stackScratch) {
         /* Without memory the cut stack text is printed. */
         heapScratch = (char*)malloc_d(len + 1);
         if (heapScratch) {
-            TRACE_ASSERT_AS(sswconv8(heapScratch, value) == len,
-                            "(ss8convw(data8,dataw)) == (len)");
+            TRACE_ASSERT_AS(ss8convw(heapScratch, value) == len,
+                            "(sswconv8(data8,dataw)) == (len)");
             text = heapScratch;
         }
     }

@@ -46,17 +46,17 @@ bool round_trips(const char* text, size_t len)
 
 void check_utf8_route(const char* text, size_t len, size_t cut)
 {
-    size_t wide_len = ss8convwlenn(text, len);
+    size_t wide_len = sswconv8lenn(text, len);
     std::vector<wchar_t> wide(wide_len + 1);
-    check(ss8convwn(wide.data(), wide.size(), text, len) == wide_len);
+    check(sswconv8n(wide.data(), wide.size(), text, len) == wide_len);
     check(wide[wide_len] == 0);
 
     // Back to UTF-8, whole and cut.
-    size_t back_len = sswconv8lenn(wide.data(), SS_UNBOUNDED);
+    size_t back_len = ss8convwlenn(wide.data(), SS_UNBOUNDED);
     std::string back(back_len + 1, '\0');
-    check(sswconv8n(&back[0], back.size(), wide.data(), SS_UNBOUNDED) == back_len);
+    check(ss8convwn(&back[0], back.size(), wide.data(), SS_UNBOUNDED) == back_len);
     std::vector<char> part(cut + 1, 'x');
-    check(sswconv8n(part.data(), cut, wide.data(), SS_UNBOUNDED) == back_len);
+    check(ss8convwn(part.data(), cut, wide.data(), SS_UNBOUNDED) == back_len);
     if (cut > 0) {
         size_t stored = ss8lenn(part.data(), cut);
         check(stored < cut && memcmp(part.data(), back.data(), stored) == 0);
@@ -66,15 +66,15 @@ void check_utf8_route(const char* text, size_t len, size_t cut)
         check(back_len == len && memcmp(back.data(), text, len) == 0);
 
     // UTF-16 and UTF-32 give the same characters.
-    size_t u16_len = ss8conv16lenn(text, len), u32_len = ss8conv32lenn(text, len);
+    size_t u16_len = ss16conv8lenn(text, len), u32_len = ss32conv8lenn(text, len);
     check(u32_len == wide_len);
-    uint16_t* u16 = ss8conv16mn(ma, text, len);
-    uint32_t* u32 = ss8conv32mn(ma, text, len);
+    uint16_t* u16 = ss16conv8mn(ma, text, len);
+    uint32_t* u32 = ss32conv8mn(ma, text, len);
     if (u16 && u32) {
-        char* from16 = ss16conv8m(ma, u16);
-        char* from32 = ss32conv8m(ma, u32);
+        char* from16 = ss8conv16m(ma, u16);
+        char* from32 = ss8conv32m(ma, u32);
         check(from32 && ss8len(from32) == back_len && memcmp(from32, back.data(), back_len) == 0);
-        check(from16 && ss8len(from16) == ss16conv8len(u16) && u16[u16_len] == 0);
+        check(from16 && ss8len(from16) == ss8conv16len(u16) && u16[u16_len] == 0);
         free_dh(from16);
         free_dh(from32);
     }
@@ -83,7 +83,7 @@ void check_utf8_route(const char* text, size_t len, size_t cut)
 
     // Exact forms store whole characters and never terminate.
     std::vector<wchar_t> exact(cut + 1, L'#');
-    size_t exact_len = ss8convbwn(exact.data(), cut, text, len);
+    size_t exact_len = sswconvb8n(exact.data(), cut, text, len);
     check(exact[cut] == L'#');
     check(exact_len >= wide_len);
 
@@ -98,15 +98,15 @@ void check_unit_routes(const uint8_t* data, size_t size, size_t cut)
     std::vector<uint16_t> u16(size / 2 + 1, 0);
     memcpy(u16.data(), data, size / 2 * 2);
     std::vector<char> out(cut + 1, 'x');
-    size_t len = ss16conv8n(out.data(), cut, u16.data(), u16.size() - 1);
-    check(len == ss16conv8lenn(u16.data(), u16.size() - 1));
+    size_t len = ss8conv16n(out.data(), cut, u16.data(), u16.size() - 1);
+    check(len == ss8conv16lenn(u16.data(), u16.size() - 1));
     if (cut > 0)
         check(ss8lenn(out.data(), cut) < cut);
 
     std::vector<wchar_t> wide(size / 4 + 1, 0);
     memcpy(wide.data(), data, size / 4 * 4);
-    len = sswconv8n(out.data(), cut, wide.data(), wide.size() - 1);
-    check(len == sswconv8lenn(wide.data(), wide.size() - 1));
+    len = ss8convwn(out.data(), cut, wide.data(), wide.size() - 1);
+    check(len == ss8convwlenn(wide.data(), wide.size() - 1));
 }
 
 } // namespace
