@@ -441,17 +441,25 @@ protected:
     }
     void TearDown() override
     {
-        if (daemon_pid_ > 0) {
-            run({"sysstop"});
-            int status = 0;
-            if (!wait_for([&] { return waitpid(daemon_pid_, &status, WNOHANG) == daemon_pid_; },
-                          10000)) {
-                kill(daemon_pid_, SIGKILL);
-                waitpid(daemon_pid_, &status, 0);
-            }
-            daemon_status_ = status;
-        }
+        stop_daemon();
         SysexecTest::TearDown();
+    }
+
+    // Sends the stop signal and collects the daemon (killed when it does
+    // not end within 10 s); returns its wait status.
+    int stop_daemon()
+    {
+        int status = -1;
+        if (daemon_pid_ <= 0)
+            return status;
+        run({"sysstop"});
+        if (!wait_for([&] { return waitpid(daemon_pid_, &status, WNOHANG) == daemon_pid_; },
+                      10000)) {
+            kill(daemon_pid_, SIGKILL);
+            waitpid(daemon_pid_, &status, 0);
+        }
+        daemon_pid_ = -1;
+        return status;
     }
 
     void start_daemon(std::vector<std::string> env, const std::function<void()>& prepare)
@@ -491,7 +499,6 @@ protected:
     }
 
     pid_t daemon_pid_ = -1;
-    int daemon_status_ = -1;
 };
 
 // Whatever the starter left behind (variables, descriptors, umask, folder,
@@ -547,11 +554,7 @@ TEST_F(SysexecDaemonTest, CleanFromHostileStart)
                         target.rfind("/tmp/" QP_REVERSE_DOMAIN_PREFIX, 0) == 0)
                 << fd << " " << target;
     }
-    EXPECT_EQ("", run({"sysstop"}).output);
-    int exit_status = 0;
-    ASSERT_TRUE(wait_for([&] { return waitpid(daemon_pid_, &exit_status, WNOHANG) == daemon_pid_; },
-                         10000));
-    daemon_pid_ = -1;
+    int exit_status = stop_daemon();
     EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0) << exit_status;
 }
 
@@ -584,8 +587,7 @@ TEST_F(SysexecDaemonTest, InvalidSyncValuesIgnored)
             dup2(held[1], 1);
         });
         EXPECT_TRUE(wait_for(listening, 10000)) << value;
-        TearDown();
-        SetUp();
+        EXPECT_EQ(0, stop_daemon()) << value;
         close(held[0]);
         close(held[1]);
     }
