@@ -16,6 +16,10 @@
 // and the trace library is loaded from its fixed path on the first trace
 // call, never named by the environment.
 //
+// The daemon command holds the signal socket and keeps the idle rule: it
+// ends on the stop signal or after 5 s without activity; request serving
+// plugs into the same loop.
+//
 // Everything here runs on the main thread; the child side of sysstart runs
 // only async-signal-safe calls between fork and exec.
 #include "qpsysexec.h"
@@ -198,6 +202,15 @@ const char* own_file(char* buffer, size_t size)
     return buffer;
 }
 
+// The daemon's whole argument vector: this program's file and "daemon".
+char** daemon_argv()
+{
+    static char file_buffer[PATH_MAX];
+    static char* argv[] = {nullptr, const_cast<char*>(daemon_command), nullptr};
+    argv[0] = const_cast<char*>(own_file(file_buffer, sizeof file_buffer));
+    return argv;
+}
+
 // The environment for the daemon that sysstart starts: this one without the
 // sync and "_" variables, plus their new values. From ma; null on failure.
 char** daemon_start_env(malloc_i* ma)
@@ -231,8 +244,7 @@ char** daemon_start_env(malloc_i* ma)
 [[noreturn]] void exec_daemon_child(int sync_read, char** env)
 {
     static char daemon_file[] = QPSYSEXEC_DAEMON_FILE;
-    static char daemon_arg[] = "daemon";
-    char* const argv[] = {daemon_file, daemon_arg, nullptr};
+    char* const argv[] = {daemon_file, const_cast<char*>(daemon_command), nullptr};
     if (setsid() < 0 || chdir("/") != 0)
         _exit(127);
     if (sync_read == QPSYSEXEC_DAEMON_SYNC_FD) {
@@ -360,10 +372,7 @@ void setup_daemon_env(void)
     // /proc/<pid>/environ) whatever the C library's view: the daemon starts
     // itself once more with nothing but its own variables and arguments.
     if (!started_clean) {
-        static char file_buffer[PATH_MAX];
-        static char daemon_arg[] = "daemon";
-        char* const argv[] = {const_cast<char*>(own_file(file_buffer, sizeof file_buffer)),
-                              daemon_arg, nullptr};
+        char** argv = daemon_argv();
         execve(argv[0], argv, daemon_env);
         daemon_setup_failed();
     }
@@ -380,13 +389,10 @@ char* qpsysexec_running_program(malloc_i* res_ma)
 
 int qpsysexec_main(int argc, char** argv)
 {
-    // Nothing of the caller's environment has been read so far; in a run as
-    // the daemon setup_daemon_env takes the sync descriptor from it and then
-    // replaces it, in any other set-user-id run root is given up first.
-    static char file_buffer[PATH_MAX];
-    static char daemon_arg[] = "daemon";
-    char* fixed_argv[] = {const_cast<char*>(own_file(file_buffer, sizeof file_buffer)), daemon_arg,
-                          nullptr};
+    // Nothing of the caller's environment has been read so far: in a run as
+    // the daemon, setup_daemon_env is the first to read it (the sync
+    // descriptor only) and then replaces it; any other set-user-id run gives
+    // up root before anything reads it.
     bool setuid_run = qpsysexec_is_setuidroot();
     bool daemon = argc == 2 && strcmp(argv[1], daemon_command) == 0 && geteuid() == 0;
     if (daemon)
@@ -397,7 +403,7 @@ int qpsysexec_main(int argc, char** argv)
     // is never the caller's, and an empty vector gets the program's own file.
     if (setuid_run || daemon || argc < 1) {
         argc = daemon ? 2 : 1;
-        argv = fixed_argv;
+        argv = daemon_argv();
     }
     proc_set_argv_main(argc, argv);
     file_prep_stdio();
