@@ -390,7 +390,7 @@ int qpsysexec_register_daemon(void)
         return err_no_mem;
     qpinst_stat_t st = {nullptr, true, 0};
     qpinst_copy_exec_setuidroot(&st, self, QPSYSEXEC_DAEMON_FILE);
-    qpinst_copy_exec2(&st, self, QPSYSEXEC_FILE);
+    qpinst_copy_exec2(&st, self, qpsysexec_service_exe_name);
     return st.err;
 }
 
@@ -398,7 +398,7 @@ int qpsysexec_unregister_daemon(void)
 {
     qpinst_stat_t st = {nullptr, false, 0};
     qpinst_delete_file2(&st, QPSYSEXEC_DAEMON_FILE, false);
-    qpinst_delete_file2(&st, QPSYSEXEC_FILE, false);
+    qpinst_delete_file2(&st, qpsysexec_service_exe_name, false);
     return st.err;
 }
 

@@ -33,7 +33,6 @@
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "qperr.h"
@@ -116,19 +115,9 @@ const limit_reset daemon_limits[] = {
     _exit(127);
 }
 
-// Closes every descriptor from first upwards (async-signal-safe).
-void close_descriptors_from(int first)
-{
-    if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0u, 0u) == 0)
-        return;
-    long max = sysconf(_SC_OPEN_MAX);
-    for (long fd = first; fd < (max > 0 ? max : 65536); fd++)
-        close(static_cast<int>(fd));
-}
-
 // Standard input becomes the read end of a pipe and standard output and
 // error the write end of another; the other ends are closed by the
-// close_descriptors_from that must follow, so input is at its end at once
+// exec_cleanup_fd_table that must follow, so input is at its end at once
 // and output goes nowhere. False on failure (async-signal-safe).
 bool give_detached_stdio()
 {
@@ -255,7 +244,7 @@ char** daemon_start_env(malloc_i* ma)
     }
     if (!give_detached_stdio())
         _exit(127);
-    close_descriptors_from(QPSYSEXEC_DAEMON_SYNC_FD + 1);
+    exec_cleanup_fd_table(QPSYSEXEC_DAEMON_SYNC_FD + 1);
     execve(daemon_file, argv, env);
     _exit(127);
 }
@@ -360,7 +349,7 @@ void setup_daemon_env(void)
     reset_limits();
     if (!give_detached_stdio())
         daemon_setup_failed();
-    close_descriptors_from(sync_fd >= 0 ? QPSYSEXEC_DAEMON_SYNC_FD + 1 : QPSYSEXEC_DAEMON_SYNC_FD);
+    exec_cleanup_fd_table(sync_fd >= 0 ? QPSYSEXEC_DAEMON_SYNC_FD + 1 : QPSYSEXEC_DAEMON_SYNC_FD);
     signal(SIGPIPE, SIG_IGN);
     if (sync_fd >= 0) {
         char byte;

@@ -114,7 +114,7 @@ protected:
         std::error_code ignored;
         std::filesystem::remove_all(key_folder, ignored);
         std::filesystem::remove(QPSYSEXEC_DAEMON_FILE, ignored);
-        std::filesystem::remove(QPSYSEXEC_FILE, ignored);
+        std::filesystem::remove(qpsysexec_service_exe_name, ignored);
     }
 
     // An executable file in the scratch folder.
@@ -289,7 +289,7 @@ TEST_F(SysexecTest, ApproveRegisters)
     ASSERT_EQ(0, stat(QPSYSEXEC_DAEMON_FILE, &st));
     EXPECT_EQ(04755u, st.st_mode & 07777);
     EXPECT_EQ(0u, st.st_uid);
-    ASSERT_EQ(0, stat(QPSYSEXEC_FILE, &st));
+    ASSERT_EQ(0, stat(qpsysexec_service_exe_name, &st));
     EXPECT_EQ(0755u, st.st_mode & 07777);
     EXPECT_EQ(read_file(QPSYSEXEC_PROGRAM), read_file(QPSYSEXEC_DAEMON_FILE));
 }
@@ -305,14 +305,14 @@ TEST_F(SysexecTest, RevokeLastUnregisters)
     EXPECT_EQ("", r.output);
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(exists(QPSYSEXEC_DAEMON_FILE));
-    EXPECT_TRUE(exists(QPSYSEXEC_FILE));
+    EXPECT_TRUE(exists(qpsysexec_service_exe_name));
     unlink(two.c_str());
     r = run({"revoke", two});
     EXPECT_EQ("", r.output);
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(values().empty());
     EXPECT_FALSE(exists(QPSYSEXEC_DAEMON_FILE));
-    EXPECT_FALSE(exists(QPSYSEXEC_FILE));
+    EXPECT_FALSE(exists(qpsysexec_service_exe_name));
 }
 
 // list prints every approved path, or those matching a filter in any
@@ -370,12 +370,12 @@ TEST_F(SysexecTest, RegistrationByDate)
     write_file(QPSYSEXEC_DAEMON_FILE, newer);
     ASSERT_EQ(0, run({"approve", prog}).status);
     EXPECT_EQ(newer, read_file(QPSYSEXEC_DAEMON_FILE));
-    EXPECT_FALSE(exists(QPSYSEXEC_FILE));
+    EXPECT_FALSE(exists(qpsysexec_service_exe_name));
     write_file(QPSYSEXEC_DAEMON_FILE,
                "installed" + std::string(QPSYSEXEC_VER_DATE_TAG) + "2000.01.01");
     ASSERT_EQ(0, run({"approve", prog}).status);
     EXPECT_EQ(read_file(QPSYSEXEC_PROGRAM), read_file(QPSYSEXEC_DAEMON_FILE));
-    EXPECT_EQ(read_file(QPSYSEXEC_PROGRAM), read_file(QPSYSEXEC_FILE));
+    EXPECT_EQ(read_file(QPSYSEXEC_PROGRAM), read_file(qpsysexec_service_exe_name));
 }
 
 // An empty argument vector prints the banner and runs nothing.
