@@ -16,7 +16,7 @@ status=0
 QP_PRIVATE_SYSTEM=1 unshare -m --propagation private sh -c '
   set -e
   mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/upper,workdir=$0/work" /etc
-  mkdir -p /usr/local/bin
+  [ -d /usr/local/bin ] || { echo "private_system.sh: no /usr/local/bin to cover"; exit 1; }
   mount -t tmpfs -o mode=0755 tmpfs /usr/local/bin
   mount -t tmpfs -o mode=1777 tmpfs /tmp
   exec "$@"' "$scratch" "$@" || status=$?
