@@ -15,6 +15,7 @@
 #include <regex>
 #include <string>
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -248,6 +249,34 @@ TEST_F(SysexecTest, MissingOrBlockedKey)
     run_result r = run({"approve", make_program("blocked")});
     EXPECT_EQ("ERROR: 13 Unable to approve executable.\n", r.output);
     EXPECT_EQ(err_to_perr(err_access_denied), r.status);
+    r = run({"revoke", path("blocked")});
+    EXPECT_EQ("ERROR: 13 Unable to revoke executable.\n", r.output);
+    EXPECT_EQ(err_to_perr(err_access_denied), r.status);
+}
+
+// Copies and deletes that fail (a read-only /usr/local/bin) are reported by
+// approve and revoke; the approval itself is kept or removed all the same.
+TEST_F(SysexecTest, RegistrationFailuresReported)
+{
+    auto set_read_only = [](bool read_only) {
+        return mount("none", "/usr/local/bin", nullptr,
+                     MS_REMOUNT | (read_only ? MS_RDONLY : 0), nullptr);
+    };
+    std::string prog = make_program("tool");
+    ASSERT_EQ(0, set_read_only(true));
+    run_result r = run({"approve", prog});
+    set_read_only(false);
+    EXPECT_EQ("ERROR: 30 Unable to register service.\n", r.output);
+    EXPECT_EQ(err_to_perr(err_read_only), r.status);
+    EXPECT_EQ(1u, values().size());
+
+    ASSERT_EQ(0, run({"approve", prog}).status);
+    ASSERT_EQ(0, set_read_only(true));
+    r = run({"revoke", prog});
+    set_read_only(false);
+    EXPECT_EQ("ERROR: 30 Unable to unregister daemon.\n", r.output);
+    EXPECT_EQ(err_to_perr(err_read_only), r.status);
+    EXPECT_TRUE(values().empty());
 }
 
 // Each command's argument errors: the exact lines and statuses.
