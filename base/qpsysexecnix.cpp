@@ -10,11 +10,17 @@
 // setup_daemon_env has rebuilt the whole process state from fixed values;
 // any other command line gives up root for good and runs no command.
 //
-// Start-up before main reads nothing the caller controls: the static
-// initialisers only register user texts and commands, the C library ignores
-// the dangerous loader and allocator variables in a set-user-id process,
-// and the trace library is loaded from its fixed path on the first trace
-// call, never named by the environment.
+// What start-up before main takes from the caller: the C library ignores
+// the loader and allocator variables in a set-user-id process; the static
+// initialisers register user texts and commands, and the first environment
+// read of all is the user-text start-up setting the character-type locale
+// from LC_ALL, LC_CTYPE or LANG. That is safe: a set-user-id process
+// accepts only installed locales (no path names, no LOCPATH), so the caller
+// merely picks among root's own locale files, and the locale only shapes
+// printed text. Nothing is printed or decided with it before main gives up
+// root or, for the daemon, starts itself again under its own environment.
+// The trace library is loaded from its fixed path on the first trace call,
+// never named by the environment.
 //
 // The daemon command holds the signal socket and keeps the idle rule: it
 // ends on the stop signal or after 5 s without activity; request serving
@@ -378,10 +384,10 @@ char* qpsysexec_running_program(malloc_i* res_ma)
 
 int qpsysexec_main(int argc, char** argv)
 {
-    // Nothing of the caller's environment has been read so far: in a run as
-    // the daemon, setup_daemon_env is the first to read it (the sync
-    // descriptor only) and then replaces it; any other set-user-id run gives
-    // up root before anything reads it.
+    // Of the caller's environment only the locale has been read so far (see
+    // the top of this unit): in a run as the daemon, setup_daemon_env reads
+    // the sync descriptor from it and then replaces it; any other
+    // set-user-id run gives up root before anything else reads it.
     bool setuid_run = qpsysexec_is_setuidroot();
     bool daemon = argc == 2 && strcmp(argv[1], daemon_command) == 0 && geteuid() == 0;
     if (daemon)
