@@ -7,6 +7,11 @@
 # headers of the given tree.
 #   qpinst_kmod_test.sh <qpinst_probe> <qptrace.kmod> <kernel build tree> <scratch folder>
 set -uo pipefail
+# Runs itself again in a private mount namespace; skipped (77) without root.
+if [ -z "${QPINST_IN_NAMESPACE:-}" ]; then
+  [ "$(id -u)" = 0 ] || { echo "skipped: needs root for a private mount namespace"; exit 77; }
+  QPINST_IN_NAMESPACE=1 exec unshare -m "$0" "$@"
+fi
 probe=$1 archive=$2 tree=$3 scratch=$4
 pass=0 fail=0
 check() { # name, command...

@@ -15,9 +15,9 @@ target_link_libraries(qpinst_probe PRIVATE ${qp_inst_probe_group} Threads::Threa
 # Approval and revocation against a stand-in service program, in a private
 # mount namespace (/usr/local/bin is a scratch folder there).
 add_test(NAME qpinst_approve
-  COMMAND unshare -m ${CMAKE_SOURCE_DIR}/tests/qpinst_approve_test.sh $<TARGET_FILE:qpinst_probe>
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/qpinst_approve_test.sh $<TARGET_FILE:qpinst_probe>
     ${CMAKE_BINARY_DIR}/qpinst-approve)
-set_tests_properties(qpinst_approve PROPERTIES LABELS unit TIMEOUT 120)
+set_tests_properties(qpinst_approve PROPERTIES LABELS unit TIMEOUT 120 SKIP_RETURN_CODE 77)
 
 # ---- precompiled modules in the module archive -------------------------------------
 #
@@ -86,9 +86,9 @@ function(qp_inst_kernel_tests)
     return()
   endif()
   add_test(NAME qpinst_kmod
-    COMMAND unshare -m ${CMAKE_SOURCE_DIR}/tests/qpinst_kmod_test.sh $<TARGET_FILE:qpinst_probe>
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/qpinst_kmod_test.sh $<TARGET_FILE:qpinst_probe>
       ${qp_kmod_archive} ${QP_KERNEL_BUILD} ${CMAKE_BINARY_DIR}/qpinst-kmod)
-  set_tests_properties(qpinst_kmod PROPERTIES LABELS kernel TIMEOUT 900)
+  set_tests_properties(qpinst_kmod PROPERTIES LABELS kernel TIMEOUT 900 SKIP_RETURN_CODE 77)
   if(NOT COMMAND qp_vm_test OR NOT QP_VM_HEADERS)
     return()
   endif()
