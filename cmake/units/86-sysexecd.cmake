@@ -5,3 +5,15 @@ qp_area(sysexecd base/qpsysexecd.cpp)
 qp_unit_test(qpsysexecd tests/qpsysexecd_test.cpp AREAS sysexecd env fmt str sync core)
 target_include_directories(test_qpsysexecd PRIVATE ${CMAKE_SOURCE_DIR}/base)
 set_tests_properties(qpsysexecd PROPERTIES LABELS "unit;tsan")
+
+# End to end in the test VM, against the real installed program: a probe
+# program that reports what it was started with, and a raw client of the
+# wire format written without the library (both static).
+if(COMMAND qp_vm_test AND TARGET qpsysexec)
+  add_executable(sysexec_probe ${CMAKE_SOURCE_DIR}/tests/vm/sysexec_probe.c)
+  target_link_options(sysexec_probe PRIVATE -static)
+  add_executable(sysexec_rawclient ${CMAKE_SOURCE_DIR}/tests/vm/sysexec_rawclient.c)
+  target_link_options(sysexec_rawclient PRIVATE -static)
+  qp_vm_test(vm_sysexec sysexec_guest.sh --prog $<TARGET_FILE:qpsysexec>
+    --prog $<TARGET_FILE:sysexec_probe> --prog $<TARGET_FILE:sysexec_rawclient>)
+endif()
