@@ -153,9 +153,9 @@ static size_t pack_pass(unsigned char* out, const char* format, va_list* args, i
             /* Measured on both passes: the text is converted straight into
              * the buffer on the writing pass. */
             const wchar_t* text = va_arg(*args, const wchar_t*);
-            len = text ? sswconv8len(text) + 1 : 0;
+            len = text ? ss8convwlen(text) + 1 : 0;
             if (out && text) {
-                sswconv8n((char*)out + pos + 4, len, text, (size_t)-1);
+                ss8convwn((char*)out + pos + 4, len, text, (size_t)-1);
             }
             bytes = 0;
             break;
@@ -413,7 +413,7 @@ int remote_unpack_vals_2_dh(const char* file, int line, malloc_i* ma, const void
             if (out) {
                 *out = 0;
                 if (field && len) {
-                    *out = ss8convwmn(ma, (const char*)field, len);
+                    *out = sswconv8mn(ma, (const char*)field, len);
                     if (!*out) {
                         u.err = err_no_mem;
                     }
