@@ -99,11 +99,11 @@ extern "C" int qpsysexec_exec_parse(malloc_i* ma, const void* input, size_t inpu
 extern "C" void qpsysexec_max_sizes(int code, size_t* max_input, size_t* max_output)
 {
     switch (code) {
-    case qpsysexec_code_start:
+    case qpsysexec_code_exec:
         *max_input = lower(*max_input, qpsysexec_exec_max_input_size);
         *max_output = lower(*max_output, qpsysexec_exec_output_size);
         break;
-    case qpsysexec_code_touch:
+    case qpsysexec_code_ping:
         *max_input = 0;
         *max_output = 0;
         break;

@@ -19,14 +19,13 @@
 
 #include "qpbase.h"
 #include "qppin.h"
+#include "qpsys.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 enum {
-    qpsysexec_code_touch = 2,
-    qpsysexec_code_start = 3,
     qpsysexec_exec_max_argc = 1000,
     /* argc, at least one argument's terminator and the folder's */
     qpsysexec_exec_min_input_size = 8,
@@ -86,7 +85,18 @@ int daemon_busy_touch(void);
  * Returns whether the daemon is exiting. */
 int daemon_idle_check(uint64_t now);
 
-/* ---- commands (qpsysexecdnix.cpp) ----------------------------------------- */
+/* ---- daemon side (qpsysexecdnix.cpp) -------------------------------------- */
+
+/* Serves one start request: checks the data, resolves the program and its
+ * folder, checks the approval (the stored spelling is what starts) and
+ * starts it as root with the three descriptors (always taken and closed).
+ * On success output holds the 4-byte process id and *out_exit_fd the
+ * caller's end of the exit-status socket; on failure *out_output_size is 0
+ * and *out_exit_fd -1. 22 malformed, 2 not found or not approved, 12. */
+int qpsysexec_exec(const void* input, size_t input_size, int stdin_fd, int stdout_fd,
+                   int stderr_fd, void* output, size_t max_output_size, size_t* out_output_size,
+                   int* out_exit_fd);
+
 
 int daemon_main(int argc, char** argv);
 int proxy_main(int argc, char** argv);

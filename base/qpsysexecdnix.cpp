@@ -37,6 +37,7 @@
 #include "qpsysexec.h"
 #include "sstring.h"
 #include "ssformat.h"
+#include "usertext.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -44,12 +45,13 @@
 
 namespace {
 
-const char signal_socket_name[] = QP_REVERSE_DOMAIN_PREFIX ".qpsysexec.signal-socket";
-
 // The connection flags of a served client: it sends requests with
 // descriptors, this end answers with one.
 const int service_remote_flags = remote_flag_receive | remote_flag_receive_fd |
                                  remote_flag_send_fd | remote_flag_serialize | remote_flag_server;
+
+// The start error of a working folder the system process cannot use.
+const int err_bad_working_folder = 267;
 
 // After the process's output ended, how long start still waits for its end.
 const int start_exit_grace_msec = 200;
@@ -319,16 +321,16 @@ int dispatch_start(remote_req_i* req, uint8_t* output, size_t* output_size)
     return err;
 }
 
-extern "C" void remote_receive_dispatch(remote_receive_i*, remote_req_i* req)
+void remote_receive_dispatch(remote_receive_i*, remote_req_i* req)
 {
     uint8_t output[qpsysexec_exec_output_size];
     size_t output_size = 0;
     int err;
     switch ((*req)->code(req)) {
-    case qpsysexec_code_touch:
+    case qpsysexec_code_ping:
         err = daemon_busy_touch();
         break;
-    case qpsysexec_code_start:
+    case qpsysexec_code_exec:
         err = dispatch_start(req, output, &output_size);
         break;
     default:
@@ -395,7 +397,7 @@ extern "C" int daemon_main(int argc, char** argv)
     daemon_state_init();
 
     procsig_listen_i* signals = nullptr;
-    int err = procsig_listen_factory(&signals, signal_socket_name);
+    int err = procsig_listen_factory(&signals, QPSYSEXEC_SIGNAL_SOCKET_NAME);
     if (err) {
         print_out("ERROR: %d qpsysexec daemon is already running.\n", err);
         return err;
@@ -452,7 +454,7 @@ extern "C" int proxy_main(int argc, char** argv)
         return err_bad_format;
     }
     daemon_state_init();
-    qpsysexec_set_proxy_approved(argv + 2, argc - 2);
+    proxy_approved_arg0 = argv + 2;
 
     proxy_t proxy;
     proxy.vtbl = &proxy_vtbl;
@@ -468,7 +470,7 @@ extern "C" int proxy_main(int argc, char** argv)
         pin_wait(&proxy.stopped.vtbl, nullptr, -1);
         pin_wait(&daemon_idle.vtbl, stop_pin(), -1);
     }
-    qpsysexec_set_proxy_approved(nullptr, 0);
+    proxy_approved_arg0 = nullptr;
     if (proxy.remote) {
         (*proxy.remote)->release(proxy.remote);
     }
@@ -583,7 +585,7 @@ extern "C" int start_main(int argc, char** argv)
     err_pipe.close_write();
     if (err) {
         print_out("ERROR: %d Unable to start executable %s .\n", err, program);
-        if (err == err_bad_folder_name) {
+        if (err == err_bad_working_folder) {
             print_out("NOTE: Working folder may be invalid in system process.\n");
         }
         if (e) {
