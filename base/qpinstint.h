@@ -1,0 +1,20 @@
+// qpinstint.h - the platform side of the install steps (not a public
+// header): what base/qpinst.cpp asks of base/qpinstnix.cpp.
+#ifndef QPINSTINT_H
+#define QPINSTINT_H
+
+#include "qpinst.h"
+
+// Reads at least one and at most max bytes, waiting for data until
+// cancel_pin (may be null) fires. *out_got > 0 with 0; 61 at the end of the
+// data; 125 when cancelled; else the read error.
+int qpinst_read_(int fd, pin_i* cancel_pin, void* data, size_t max, size_t* out_got);
+
+// A pipe (read end, write end), close-on-exec, tracked by the debug heap;
+// close both with fd_close.
+int qpinst_create_pipe_(int* out_read_fd, int* out_write_fd);
+
+// The current time in 100-ns units since 1601-01-01 (the aside names).
+int64_t qpinst_now_(void);
+
+#endif
