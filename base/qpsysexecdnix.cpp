@@ -35,11 +35,8 @@
 #include "qpsocket.h"
 #include "qpsys.h"
 #include "qpsysexec.h"
-#include "sstring.h"
-#include "ssformat.h"
 #include "usertext.h"
 
-#include <cstdarg>
 #include <cstring>
 #include <unistd.h>
 
@@ -61,33 +58,24 @@ pin_i* stop_pin()
     return procsig_pin(FILE_SIGNAL_STOP);
 }
 
-// Prints a message: formatted, converted to the console's character set and
-// written with one write to standard output.
-void print_out(const char* format, ...)
-{
-    qp_scratch_pool pool;
-    va_list args;
-    va_start(args, format);
-    char* text = ss8formatvm(pool.ma(), format, args);
-    va_end(args);
-    const char* console = text ? ssaconv8m(pool.ma(), text) : nullptr;
-    if (console) {
-        UtOutFileLine(file_stdout, console, 0);
-    }
-}
+UTDEF(ut_not_root, "qpsysexec_error_not_root", "ERROR: Must run as root.\n");
+UTDEF(ut_already_running, "qpsysexec_error_already_running",
+      "ERROR: %d qpsysexec daemon is already running.\n");
+UTDEF(ut_cannot_listen, "qpsysexec_error_cannot_listen", "ERROR: %d Cannot listen on IPC socket.\n");
+UTDEF(ut_start_failed, "qpsysexec_error_start", "ERROR: %d Unable to start executable %s .\n");
+UTDEF(ut_bad_working_folder, "qpsysexec_note_working_folder",
+      "NOTE: Working folder may be invalid in system process.\n");
+UTDEF(ut_exit_code, "qpsysexec_exit_code", "EXIT_CODE %d\n");
+// Shared with the approval commands (qpsysexec.cpp).
+const char ut_unknown_switch[] = "qpsysexec_warning_unknown_switch";
+const char ut_no_executable[] = "qpsysexec_error_no_executable";
 
-// Switches are warned about and ignored; so is every argument for the
-// commands that take none.
-void warn_arguments(int argc, char** argv)
-{
-    for (int i = 0; i < argc; i++) {
-        if (argv[i][0] == '-' && argv[i][1] && !argv[i][2]) {
-            print_out("WARNING: Ignoring unknown switch \"%s\"\n", argv[i]);
-        } else {
-            print_out("WARNING: Ignoring unexpected argument \"%s\"\n", argv[i]);
-        }
-    }
-}
+UTDEF(ut_start_short, "start_short_help", "Start approved executable.\n");
+UTDEF(ut_start_long, "start_long_help", "syntax: %(command_name) %1 <executable> [<arg> ...]\n");
+UTDEF(ut_daemon_short, "daemon_short_help", "Internal use.\n");
+UTDEF(ut_daemon_long, "daemon_long_help", "Internal use.\n");
+UTDEF(ut_proxy_short, "proxy_short_help", "Internal use.\n");
+UTDEF(ut_proxy_long, "proxy_long_help", "Internal use.\n");
 
 void put_i32_le(uint8_t* out, int32_t value)
 {
@@ -389,9 +377,9 @@ socket_connect_i request_connect = &socket_connect_vtbl;
 
 extern "C" int daemon_main(int argc, char** argv)
 {
-    warn_arguments(argc - 1, argv + 1);
+    qpsysexec_scan_args(argc, argv, 0);
     if (geteuid() != 0) {
-        print_out("ERROR: Must run as root.\n");
+        qpsysexec_printf(ut_not_root.tid);
         return err_access_denied;
     }
     daemon_state_init();
@@ -399,14 +387,14 @@ extern "C" int daemon_main(int argc, char** argv)
     procsig_listen_i* signals = nullptr;
     int err = procsig_listen_factory(&signals, QPSYSEXEC_SIGNAL_SOCKET_NAME);
     if (err) {
-        print_out("ERROR: %d qpsysexec daemon is already running.\n", err);
+        qpsysexec_printf(ut_already_running.tid, err);
         return err;
     }
     socket_listen_i* request_listen = nullptr;
     err = domain_socket_listen_factory(&request_listen, &request_connect,
                                        domain_socket_access_world, qpsysexec_ipc_socket_name);
     if (err) {
-        print_out("ERROR: %d Cannot listen on IPC socket.\n", err);
+        qpsysexec_printf(ut_cannot_listen.tid, err);
     } else {
         daemon_busy_touch();
         while (!pin_wait(stop_pin(), nullptr, qpsysexec_idle_msec) &&
@@ -550,11 +538,11 @@ extern "C" int start_main(int argc, char** argv)
 {
     int first = 1;
     while (first < argc && argv[first][0] == '-' && argv[first][1] && !argv[first][2]) {
-        print_out("WARNING: Ignoring unknown switch \"%s\"\n", argv[first]);
+        qpsysexec_printf(ut_unknown_switch, argv[first]);
         first++;
     }
     if (first >= argc) {
-        print_out("ERROR: Must supply executable file name.\n");
+        qpsysexec_printf(ut_no_executable);
         return err_bad_parameter;
     }
     const char* program = argv[first];
@@ -584,9 +572,9 @@ extern "C" int start_main(int argc, char** argv)
     out.close_write();
     err_pipe.close_write();
     if (err) {
-        print_out("ERROR: %d Unable to start executable %s .\n", err, program);
+        qpsysexec_printf(ut_start_failed.tid, err, program);
         if (err == err_bad_working_folder) {
-            print_out("NOTE: Working folder may be invalid in system process.\n");
+            qpsysexec_printf(ut_bad_working_folder.tid);
         }
         if (e) {
             (*e)->release(e);
@@ -620,7 +608,7 @@ extern "C" int start_main(int argc, char** argv)
     pump_out.reset();
     pump_err.reset();
     if (ended) {
-        print_out("EXIT_CODE %d\n", exit_code);
+        qpsysexec_printf(ut_exit_code.tid, exit_code);
     }
     if (pump_failed) {
         return pump_failed;
@@ -630,10 +618,6 @@ extern "C" int start_main(int argc, char** argv)
 
 // ---- commands ------------------------------------------------------------------------------
 
-static declare_main8_c decl_start(&default_main8_list, "start", start_main,
-                                  "Start approved executable.\n",
-                                  "syntax: %(command_name) %1 <executable> [<arg> ...]\n");
-static declare_main8_c decl_daemon(&default_main8_list, "daemon", daemon_main, "Internal use.\n",
-                                   "Internal use.\n");
-static declare_main8_c decl_proxy(&default_main8_list, "proxy", proxy_main, "Internal use.\n",
-                                  "Internal use.\n");
+static declare_main8_c decl_start(nullptr, "start", start_main, nullptr, nullptr);
+static declare_main8_c decl_daemon(nullptr, "daemon", daemon_main, nullptr, nullptr);
+static declare_main8_c decl_proxy(nullptr, "proxy", proxy_main, nullptr, nullptr);

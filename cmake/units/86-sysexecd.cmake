@@ -1,6 +1,9 @@
 # The execution service's root daemon: its request checks, size caps and
-# busy state (area sysexecd), and their host tests on byte records.
-qp_area(sysexecd base/qpsysexecd.cpp base/qpsysexecdnix.cpp)
+# busy state (area sysexecd), and their host tests on byte records. The
+# commands daemon, proxy and start are static registrations: they go into the
+# program itself, where nothing would pull them out of an archive.
+qp_area(sysexecd base/qpsysexecd.cpp)
+target_sources(qpsysexec PRIVATE ${CMAKE_SOURCE_DIR}/base/qpsysexecdnix.cpp)
 
 qp_unit_test(qpsysexecd tests/qpsysexecd_test.cpp AREAS sysexecd env fmt str sync core)
 target_include_directories(test_qpsysexecd PRIVATE ${CMAKE_SOURCE_DIR}/base)
