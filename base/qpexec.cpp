@@ -403,7 +403,7 @@ void env_fill_from_process(exec_t* th)
         return;
     env_clear(th);
     for (char** entry = environ; *entry; entry++)
-        env_insert_made(th, ss8convwm(mp_t_ma(&th->mp), *entry));
+        env_insert_made(th, sswconv8m(mp_t_ma(&th->mp), *entry));
 }
 
 void exec_set_envp(fw_exec_i* e, const wchar_t* const* envp)
@@ -641,10 +641,10 @@ int exec_plan_build(exec_start_t* start, malloc_i* ma, exec_plan_t* plan)
     env_put(th, L"_", start->path);
     if (th->current_folder)
         env_put(th, L"PWD", th->current_folder);
-    plan->path = sswconv8m(ma, start->path);
-    plan->argv = sswvconv8m(ma, start->argv);
-    plan->envp = sswvconv8m(ma, th->vars);
-    plan->folder = th->current_folder ? sswconv8m(ma, th->current_folder) : nullptr;
+    plan->path = ss8convwm(ma, start->path);
+    plan->argv = ss8vconvwm(ma, start->argv);
+    plan->envp = ss8vconvwm(ma, th->vars);
+    plan->folder = th->current_folder ? ss8convwm(ma, th->current_folder) : nullptr;
     plan->std_fds[0] = th->input_fd;
     plan->std_fds[1] = th->output_fd;
     plan->std_fds[2] = th->error_fd;
@@ -832,7 +832,7 @@ void f8_exec_record(f8_exec_i* e, int err)
 // conversion fails.
 bool f8_exec_wide(f8_exec_i* e, malloc_i* ma, const char* text, wchar_t** out)
 {
-    *out = text ? ss8convwm(ma, text) : nullptr;
+    *out = text ? sswconv8m(ma, text) : nullptr;
     if (text && !*out)
         f8_exec_record(e, err_no_mem);
     return !text || *out;
@@ -840,7 +840,7 @@ bool f8_exec_wide(f8_exec_i* e, malloc_i* ma, const char* text, wchar_t** out)
 
 bool f8_exec_wide_v(f8_exec_i* e, malloc_i* ma, const char* const* v, wchar_t*** out)
 {
-    *out = v ? ss8vconvwm(ma, v) : nullptr;
+    *out = v ? sswvconv8m(ma, v) : nullptr;
     if (v && !*out)
         f8_exec_record(e, err_no_mem);
     return !v || *out;
