@@ -20,3 +20,7 @@ if(COMMAND qp_vm_test AND TARGET qpsysexec)
   qp_vm_test(vm_sysexec sysexec_guest.sh --prog $<TARGET_FILE:qpsysexec>
     --prog $<TARGET_FILE:sysexec_probe> --prog $<TARGET_FILE:sysexec_rawclient>)
 endif()
+if(COMMAND qp_vm_test AND TARGET qpsysexec)
+  qp_vm_test(vm_sysexec_bench sysexec_bench_guest.sh --prog $<TARGET_FILE:qpsysexec>
+    --prog $<TARGET_FILE:sysexec_rawclient>)
+endif()
