@@ -16,6 +16,8 @@
  *   rawclient start <prog> [args]    a start with /dev/null as the three
  *                                    descriptors: perr, pid, the exit-status
  *                                    bytes in hex
+ *   rawclient startio <prog> [args]  the same with this client's own three
+ *                                    standard descriptors
  *   rawclient watchclose <prog> [args]  a start whose exit-status socket is
  *                                    closed at once: prints the pid
  *   rawclient oversize <data_size>   a header announcing that much data:
@@ -333,6 +335,8 @@ static int cmd_bad(const char* which)
     return 0;
 }
 
+static int pass_own_fds;
+
 /* Sends a start; returns the connection's exit-status socket or -1. */
 static int do_start(int argc, char** argv, int print)
 {
@@ -343,8 +347,10 @@ static int do_start(int argc, char** argv, int print)
     }
     size_t size = start_record(buf, sizeof buf, argc, argv, cwd);
     int s = connect_service();
-    int fds[3];
-    null_fds(fds);
+    int fds[3] = {0, 1, 2};
+    if (!pass_own_fds) {
+        null_fds(fds);
+    }
     send_request(s, code_start, buf, (uint32_t)size, 4, fds, 3);
     result_t r;
     if (read_result(s, &r) != 0) {
@@ -496,6 +502,10 @@ int main(int argc, char** argv)
         return cmd_bad(argv[2]);
     }
     if (!strcmp(cmd, "start") && argc > 2) {
+        return cmd_start(argc - 2, argv + 2);
+    }
+    if (!strcmp(cmd, "startio") && argc > 2) {
+        pass_own_fds = 1;
         return cmd_start(argc - 2, argv + 2);
     }
     if (!strcmp(cmd, "watchclose") && argc > 2) {
