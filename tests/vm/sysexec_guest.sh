@@ -121,6 +121,12 @@ else
   fail daemon-leaks-no-descriptor-or-thread "fds $fds_before -> $fds_after, threads $threads_before -> $threads_after"
 fi
 
+# The wire client's own descriptors reach the program, and nothing else.
+(cd /tmp/wn && echo "raw line" | as_nobody sysexec_rawclient startio $probe report 4) >"$out" 2>&1
+if grep -q '^uid=0 euid=0 gid=0 egid=0$' "$out" && grep -q '^fds: 0 1 2$' "$out" &&
+   grep -q '^echo:raw line$' "$out" && grep -q '^exit=04000000$' "$out"; then pass raw-start-own-descriptors; else
+  fail raw-start-own-descriptors "output: $(cat "$out" | tr '\n' ' ')"; fi
+
 # The caller closing its exit-status socket stops the watch, not the program.
 run raw watchclose $probe sleep 3
 pid=$(sed -n 's/^pid=//p' "$out")
