@@ -24,3 +24,8 @@ if(COMMAND qp_vm_test AND TARGET qpsysexec)
   qp_vm_test(vm_sysexec_bench sysexec_bench_guest.sh --prog $<TARGET_FILE:qpsysexec>
     --prog $<TARGET_FILE:sysexec_rawclient>)
 endif()
+
+qp_fuzz(qpsysexecd tests/fuzz/qpsysexecd_fuzz.cpp AREAS sysexecd env fmt str sync core)
+if(TARGET fuzz_qpsysexecd)
+  target_include_directories(fuzz_qpsysexecd PRIVATE ${CMAKE_SOURCE_DIR}/base)
+endif()
