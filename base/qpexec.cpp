@@ -45,8 +45,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 enum {
     exec_child_message_max = 200, // characters of a child's error message
@@ -174,8 +173,7 @@ void exec_set_current_folder(fw_exec_i* e, const wchar_t* folder)
     }
 }
 
-namespace
-{
+namespace {
 
 // Keeps a private duplicate (above 2, close-on-exec) of fd in the slot. A
 // failed duplicate of the slot's own standard descriptor (a program started
@@ -237,8 +235,7 @@ void exec_close_std_slots(exec_t* th)
     exec_close_slot(&th->error_fd);
 }
 
-namespace
-{
+namespace {
 
 // Splits a user text at the first separator: before it goes to *first,
 // after it to *second.
@@ -479,9 +476,6 @@ int exec_get_exit_code(fw_exec_i* e)
     return th->exit_code;
 }
 
-namespace
-{
-
 void exec_terminate(fw_exec_i* e)
 {
     exec_t* th = exec_vcast(e);
@@ -490,6 +484,8 @@ void exec_terminate(fw_exec_i* e)
         kill(th->pid, SIGKILL);
     sync_unlock(&th->pid_lock);
 }
+
+namespace {
 
 // ---- the child, between fork and execve (async-signal-safe only) --------------------
 
@@ -1017,8 +1013,7 @@ int f8_exec_factory(f8_exec_i** out)
 
 // ---- descriptor clean-up ----------------------------------------------------------------
 
-namespace
-{
+namespace {
 
 // Closes every listed descriptor from first_fd up; false when the listing
 // cannot be read. Uses only system calls and a stack buffer.

@@ -67,6 +67,7 @@ void exec_set_input(fw_exec_i* e, int fd);
 void exec_set_output(fw_exec_i* e, int fd);
 void exec_set_error(fw_exec_i* e, int fd);
 int exec_get_pid(fw_exec_i* e);
+void exec_terminate(fw_exec_i* e);
 int exec_wait(fw_exec_i* e, pin_i* cancel_pin, int timeout_msecs);
 int exec_get_exit_code(fw_exec_i* e);
 

@@ -64,8 +64,8 @@ constexpr int output_fd_base = remote_max_fd_count;
  * is then reported by the leak check instead of hanging the exit). */
 constexpr int exit_wait_steps = 250;
 
-int keepalive_send_interval = remote_keepalive_send_interval;
-int keepalive_poll_delay_override = 0;
+std::atomic<int> keepalive_send_interval{remote_keepalive_send_interval};
+std::atomic<int> keepalive_poll_delay_override{0};
 
 size_t align16(size_t n)
 {
@@ -1347,7 +1347,7 @@ void keepalive_fire(alarm_t* alarm)
 {
     remote_t* rm = (remote_t*)((char*)alarm - offsetof(remote_t, keepalive.alarm));
     uint64_t now = counter_msec();
-    int due = now >= rm->keepalive.last_send.load() + (uint64_t)keepalive_send_interval;
+    int due = now >= rm->keepalive.last_send.load() + (uint64_t)keepalive_send_interval.load();
 
     sync_lock(&rm->lock);
     rm->keepalive.armed = 0;
@@ -1537,8 +1537,8 @@ int remote_factory_dh(const char* file, int line, remote_i** out_rm, pin_i* canc
     alarm_init(&rm->keepalive.alarm);
     rm->keepalive.armed = 0;
     rm->keepalive.poll_delay =
-        keepalive_poll_delay_override
-            ? keepalive_poll_delay_override
+        keepalive_poll_delay_override.load()
+            ? keepalive_poll_delay_override.load()
             : remote_keepalive_poll_delay_min +
                   (int)(((bits_hash_ptr(rm) & 0xFFFF) *
                          (remote_keepalive_poll_delay_max - remote_keepalive_poll_delay_min)) >>

@@ -67,7 +67,17 @@ char daemon_env_user[] = "USER=root";
 char daemon_env_home[] = "HOME=/";
 char daemon_env_tmpdir[] = "TMPDIR=/tmp";
 char* const daemon_env[] = {daemon_env_path, daemon_env_shell, daemon_env_logname,
-                            daemon_env_user, daemon_env_home,  daemon_env_tmpdir};
+                            daemon_env_user, daemon_env_home,  daemon_env_tmpdir, nullptr};
+
+// Whether the process environment is exactly the daemon's, in its order.
+bool has_daemon_env()
+{
+    size_t i = 0;
+    for (; environ && environ[i]; i++)
+        if (!daemon_env[i] || strcmp(environ[i], daemon_env[i]) != 0)
+            return false;
+    return !daemon_env[i];
+}
 
 // Limits a caller may have lowered (or raised) before running the daemon
 // copy; root sets them back, as started programs inherit them.
@@ -292,10 +302,11 @@ void setup_daemon_env(void)
     // The only value taken from the caller's environment; it is checked to
     // name an open descriptor above 2 and only ever read one byte from.
     int sync_fd = parse_sync_fd(getenv(QPSYSEXEC_DAEMON_SYNC_FD_VAR));
+    bool started_clean = has_daemon_env();
     if (clearenv() != 0)
         daemon_setup_failed();
-    for (char* entry : daemon_env)
-        if (putenv(entry) != 0)
+    for (char* const* entry = daemon_env; *entry; entry++)
+        if (putenv(*entry) != 0)
             daemon_setup_failed();
     if (sync_fd >= 0 && sync_fd != QPSYSEXEC_DAEMON_SYNC_FD &&
         dup2(sync_fd, QPSYSEXEC_DAEMON_SYNC_FD) != QPSYSEXEC_DAEMON_SYNC_FD)
@@ -311,6 +322,17 @@ void setup_daemon_env(void)
         while (read(QPSYSEXEC_DAEMON_SYNC_FD, &byte, 1) < 0 && errno == EINTR) {
         }
         close(QPSYSEXEC_DAEMON_SYNC_FD);
+    }
+    // The caller's environment block stays in the process image (and in
+    // /proc/<pid>/environ) whatever the C library's view: the daemon starts
+    // itself once more with nothing but its own variables and arguments.
+    if (!started_clean) {
+        static char file_buffer[PATH_MAX];
+        static char daemon_arg[] = "daemon";
+        char* const argv[] = {const_cast<char*>(own_file(file_buffer, sizeof file_buffer)),
+                              daemon_arg, nullptr};
+        execve(argv[0], argv, daemon_env);
+        daemon_setup_failed();
     }
 }
 

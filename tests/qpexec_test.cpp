@@ -24,8 +24,7 @@
 #include "qpsys.h"
 #include "sstring.h"
 
-namespace
-{
+namespace {
 
 // A local UTF-8 object released at the end of the scope.
 class f8_exec

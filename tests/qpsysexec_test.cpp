@@ -11,8 +11,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <string>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -400,6 +403,192 @@ TEST_F(SysexecTest, StartAndStopWithoutDaemon)
                                             "ERROR: ([0-9]+) Sending stop signal to daemon\\.\n")))
         << r.output;
     EXPECT_EQ(err_to_perr(std::stoi(parts[1].str())), r.status);
+}
+
+} // namespace
+
+namespace {
+
+const char signal_socket[] = "/tmp/" QPSYSEXEC_SIGNAL_SOCKET_NAME;
+
+bool wait_for(const std::function<bool()>& condition, int msecs)
+{
+    for (int waited = 0; waited < msecs; waited += 20) {
+        if (condition())
+            return true;
+        usleep(20 * 1000);
+    }
+    return condition();
+}
+
+bool listening()
+{
+    struct stat st;
+    return lstat(signal_socket, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// The daemon copy as root (run directly, as sysstart does) with its
+// environment, descriptors and process state chosen by prepare, which runs
+// in the child just before the exec.
+class SysexecDaemonTest : public SysexecTest {
+protected:
+    void SetUp() override
+    {
+        SysexecTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_EQ(0, run({"approve", make_program("tool")}).status);
+    }
+    void TearDown() override
+    {
+        if (daemon_pid_ > 0) {
+            run({"sysstop"});
+            int status = 0;
+            if (!wait_for([&] { return waitpid(daemon_pid_, &status, WNOHANG) == daemon_pid_; },
+                          10000)) {
+                kill(daemon_pid_, SIGKILL);
+                waitpid(daemon_pid_, &status, 0);
+            }
+            daemon_status_ = status;
+        }
+        SysexecTest::TearDown();
+    }
+
+    void start_daemon(std::vector<std::string> env, const std::function<void()>& prepare)
+    {
+        daemon_pid_ = fork();
+        if (daemon_pid_ == 0) {
+            std::vector<char*> envp;
+            for (std::string& entry : env)
+                envp.push_back(&entry[0]);
+            envp.push_back(nullptr);
+            prepare();
+            char* argv[] = {const_cast<char*>("innocent-name"), const_cast<char*>("daemon"),
+                            nullptr};
+            execve(QPSYSEXEC_DAEMON_FILE, argv, envp.data());
+            _exit(126);
+        }
+    }
+
+    std::string proc(const std::string& name) const
+    {
+        return "/proc/" + std::to_string(daemon_pid_) + "/" + name;
+    }
+
+    static std::vector<std::string> lines_of(const std::string& file, char separator)
+    {
+        std::vector<std::string> lines;
+        std::string text = read_file(file), line;
+        for (char c : text) {
+            if (c == separator) {
+                lines.push_back(line);
+                line.clear();
+            } else {
+                line += c;
+            }
+        }
+        return lines;
+    }
+
+    pid_t daemon_pid_ = -1;
+    int daemon_status_ = -1;
+};
+
+// Whatever the starter left behind (variables, descriptors, umask, folder,
+// ignored and blocked signals, limits), the daemon holds exactly the six
+// variables, its own standard pipes and nothing of the caller's, and stops
+// on the stop signal with status 0.
+TEST_F(SysexecDaemonTest, CleanFromHostileStart)
+{
+    start_daemon({"PATH=/tmp/evil", "LD_PRELOAD=/tmp/evil.so", "HOME=/tmp/evil", "LANG=evil",
+                  "TMPDIR=/tmp/evil", "EVIL=1"},
+                 [] {
+                     int passwd = open("/etc/passwd", O_RDONLY);
+                     dup2(passwd, 5);
+                     dup2(passwd, 9);
+                     umask(077);
+                     if (chdir("/tmp") != 0)
+                         _exit(125);
+                     signal(SIGTERM, SIG_IGN);
+                     sigset_t blocked;
+                     sigemptyset(&blocked);
+                     sigaddset(&blocked, SIGINT);
+                     sigprocmask(SIG_BLOCK, &blocked, nullptr);
+                     // Only the soft limit: this machine's root may lack the
+                     // right to raise a hard one again (the VM test lowers both).
+                     struct rlimit small;
+                     getrlimit(RLIMIT_FSIZE, &small);
+                     small.rlim_cur = 1000;
+                     setrlimit(RLIMIT_FSIZE, &small);
+                 });
+    ASSERT_TRUE(wait_for(listening, 10000));
+    EXPECT_EQ((std::vector<std::string>{
+                  "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+                  "SHELL=/bin/sh", "LOGNAME=root", "USER=root", "HOME=/", "TMPDIR=/tmp"}),
+              lines_of(proc("environ"), '\0'));
+    std::vector<std::string> cmdline = lines_of(proc("cmdline"), '\0');
+    ASSERT_EQ(2u, cmdline.size());
+    EXPECT_EQ("daemon", cmdline[1]);
+    EXPECT_NE("innocent-name", cmdline[0]);
+    EXPECT_EQ("/", std::filesystem::read_symlink(proc("cwd")).string());
+    std::string status = read_file(proc("status"));
+    EXPECT_NE(std::string::npos, status.find("Umask:\t0002\n")) << status;
+    EXPECT_NE(std::string::npos, status.find("SigBlk:\t0000000000000000\n")) << status;
+    EXPECT_NE(std::string::npos, status.find("SigIgn:\t0000000000001000\n")) << status;
+    std::string limits = read_file(proc("limits"));
+    EXPECT_TRUE(std::regex_search(limits, std::regex("Max file size +unlimited")));
+    for (const auto& entry : std::filesystem::directory_iterator(proc("fd"))) {
+        int fd = std::stoi(entry.path().filename().string());
+        std::string target = std::filesystem::read_symlink(entry.path()).string();
+        if (fd <= 2)
+            EXPECT_EQ(0u, target.rfind("pipe:", 0)) << fd << " " << target;
+        else
+            EXPECT_TRUE(target.rfind("pipe:", 0) == 0 || target.rfind("socket:", 0) == 0 ||
+                        target.rfind("/tmp/" QP_REVERSE_DOMAIN_PREFIX, 0) == 0)
+                << fd << " " << target;
+    }
+    EXPECT_EQ("", run({"sysstop"}).output);
+    int exit_status = 0;
+    ASSERT_TRUE(wait_for([&] { return waitpid(daemon_pid_, &exit_status, WNOHANG) == daemon_pid_; },
+                         10000));
+    daemon_pid_ = -1;
+    EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0) << exit_status;
+}
+
+// The daemon serves only once its sync descriptor reached the end of data:
+// it waits while the starter holds the write end.
+TEST_F(SysexecDaemonTest, WaitsForSyncDescriptor)
+{
+    int sync[2];
+    ASSERT_EQ(0, pipe2(sync, O_CLOEXEC));
+    start_daemon({std::string(QPSYSEXEC_DAEMON_SYNC_FD_VAR "=") + std::to_string(sync[0] + 10)},
+                 [&] { dup2(sync[0], sync[0] + 10); });
+    close(sync[0]);
+    usleep(500 * 1000);
+    EXPECT_FALSE(listening());
+    close(sync[1]);
+    EXPECT_TRUE(wait_for(listening, 10000));
+}
+
+// A sync variable that names no usable descriptor (malformed, out of range,
+// a standard one, a closed one) is ignored: the daemon serves at once.
+TEST_F(SysexecDaemonTest, InvalidSyncValuesIgnored)
+{
+    for (const char* value : {"", "abc", "-1", "1", "2", "3x", "99999999999", "77"}) {
+        int held[2];
+        ASSERT_EQ(0, pipe(held));
+        // Standard input and output stay the test's own pipe, never at its
+        // end, so waiting on them would hang.
+        start_daemon({std::string(QPSYSEXEC_DAEMON_SYNC_FD_VAR "=") + value}, [&] {
+            dup2(held[0], 0);
+            dup2(held[1], 1);
+        });
+        EXPECT_TRUE(wait_for(listening, 10000)) << value;
+        TearDown();
+        SetUp();
+        close(held[0]);
+        close(held[1]);
+    }
 }
 
 } // namespace

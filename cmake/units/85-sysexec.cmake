@@ -22,3 +22,11 @@ add_dependencies(test_qpsysexec qpsysexec)
 add_test(NAME qpsysexec_private_system
   COMMAND ${CMAKE_SOURCE_DIR}/tests/sysexec/private_system.sh $<TARGET_FILE:test_qpsysexec>)
 set_tests_properties(qpsysexec_private_system PROPERTIES LABELS unit TIMEOUT 300)
+
+# The set-user-id behaviour with a real ordinary user, in the test VM.
+if(COMMAND qp_vm_test)
+  add_executable(sysexec_probe ${CMAKE_SOURCE_DIR}/tests/vm/sysexec_probe.c)
+  target_link_options(sysexec_probe PRIVATE -static)
+  qp_vm_test(vm_sysexec sysexec_guest.sh
+    --prog $<TARGET_FILE:qpsysexec> --prog $<TARGET_FILE:sysexec_probe>)
+endif()

@@ -13,14 +13,13 @@ set_tests_properties(qpsysexecd PROPERTIES LABELS "unit;tsan")
 # program that reports what it was started with, and a raw client of the
 # wire format written without the library (both static).
 if(COMMAND qp_vm_test AND TARGET qpsysexec)
-  add_executable(sysexec_probe ${CMAKE_SOURCE_DIR}/tests/vm/sysexec_probe.c)
-  target_link_options(sysexec_probe PRIVATE -static)
+  add_executable(sysexecd_child ${CMAKE_SOURCE_DIR}/tests/vm/sysexecd_child.c)
+  target_link_options(sysexecd_child PRIVATE -static)
   add_executable(sysexec_rawclient ${CMAKE_SOURCE_DIR}/tests/vm/sysexec_rawclient.c)
   target_link_options(sysexec_rawclient PRIVATE -static)
-  qp_vm_test(vm_sysexec sysexec_guest.sh --prog $<TARGET_FILE:qpsysexec>
-    --prog $<TARGET_FILE:sysexec_probe> --prog $<TARGET_FILE:sysexec_rawclient>)
-endif()
-if(COMMAND qp_vm_test AND TARGET qpsysexec)
+  qp_vm_test(vm_sysexecd sysexecd_guest.sh --prog $<TARGET_FILE:qpsysexec>
+    --prog $<TARGET_FILE:sysexecd_child> --prog $<TARGET_FILE:sysexec_rawclient>)
+  # The figures: start against /bin/true and su, the daemon's memory.
   qp_vm_test(vm_sysexec_bench sysexec_bench_guest.sh --prog $<TARGET_FILE:qpsysexec>
     --prog $<TARGET_FILE:sysexec_rawclient>)
 endif()

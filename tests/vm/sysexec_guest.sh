@@ -1,181 +1,117 @@
-# Guest script of the execution service's end-to-end tests: root approves a
-# probe program once, then ordinary users (nobody, and uid 1000 without a
-# passwd entry) start it as root through the installed qpsysexec, and a raw
-# client speaks the wire format as a hostile user would.
+# Guest script: the execution service's set-user-id behaviour with a real
+# ordinary user (nobody) against the installed daemon copy: arguments other
+# than "daemon" run nothing, an empty argument vector runs nothing, and a
+# daemon started with a hostile environment, descriptors, umask, folder,
+# signals and limits runs clean as root; sysstart, the sync wait, sysstop
+# and the idle end.
 . /root/guestlib.sh
-probe=/bin/sysexec_probe
-daemon_name=qpsysexec-daemo # the kernel keeps 15 characters of the name
-sock=/tmp/com.velkor.qpsysexec.ipc-socket
 
-as_user() { runas 1000 1000 "$@"; }
-daemon_pid() { for p in /proc/[0-9]*; do [ "$(cat $p/comm 2>/dev/null)" = $daemon_name ] && { echo ${p#/proc/}; return; }; done; }
-uptime_cs() { awk '{ split($1, t, "."); print t[1] * 100 + t[2] }' /proc/uptime; }
-# wait_for <tenths> <shell condition>: polls the condition every 0.1 s.
-wait_for() {
-  n=$1
-  while [ "$n" -gt 0 ]; do sh -c "$2" && return 0; sleep 0.1; n=$((n - 1)); done
-  return 1
+key=/etc/com.velkor.qpsysexec
+daemon=/usr/local/bin/qpsysexec-daemon
+signal_socket=/tmp/com.velkor.qpsysexec.signal-socket
+printf '#!/bin/sh\nexit 0\n' >/root/tool
+chmod 755 /root /root/tool
+cp -p /root/tool /root/other
+
+# verify <name> <condition evaluated in this shell>
+verify() { if eval "$2"; then pass "$1"; else fail "$1" "$2"; fi; }
+# The pid of the running daemon copy, empty when none.
+daemon_pid() { pidof qpsysexec-daemon | cut -d' ' -f1; }
+# Waits up to $1 seconds for the daemon to be gone / the signal socket to be there.
+wait_gone() {
+  n=0
+  while [ -n "$(daemon_pid)" ] && [ $n -lt $(($1 * 10)) ]; do sleep 0.1; n=$((n + 1)); done
+  [ -z "$(daemon_pid)" ]
 }
-daemon_gone() { wait_for "$1" '[ -z "$(ps -o comm | grep -x '$daemon_name')" ]'; }
+wait_listening() {
+  n=0
+  while [ ! -S $signal_socket ] && [ $n -lt $(($1 * 10)) ]; do sleep 0.1; n=$((n + 1)); done
+  [ -S $signal_socket ]
+}
+approvals() { ls "$key" 2>/dev/null | grep -ci '^approval\.'; }
+status_field() { grep "^$2:" /proc/$1/status | tr -s ' \t' ' ' | cut -d' ' -f2-; }
 
-mkdir -p /tmp/wn /tmp/wu
-chown 65534:65534 /tmp/wn
-chown 1000:1000 /tmp/wu
+expect sysstart_not_enabled 8 "ERROR: qpsysexec daemon is not enabled, no commands are approved." \
+  as_nobody /bin/qpsysexec sysstart
 
-# ---- approval as root ---------------------------------------------------------------
-run qpsysexec approve $probe
-if [ "$status" = 0 ] && [ -u /usr/local/bin/qpsysexec-daemon ] && [ -x /usr/local/bin/qpsysexec ]; then
-  pass approve-installs-daemon
+succeeds approve_as_root qpsysexec approve /root/tool
+verify daemon_copy_setuid_root '[ "$(stat -c "%a %u %g" $daemon)" = "4755 0 0" ]'
+verify plain_copy '[ "$(stat -c "%a %u" /usr/local/bin/qpsysexec)" = "755 0" ]'
+
+# Any command line but "daemon" runs nothing as root.
+run as_nobody $daemon approve /root/other
+verify setuid_approve_runs_nothing '[ $status = 0 ] && grep -q "Setup/Daemon Isolated Execution Service" $out && [ $(approvals) = 1 ] && ! grep -rq other $key'
+run as_nobody $daemon revoke /root/tool
+verify setuid_revoke_runs_nothing '[ $status = 0 ] && grep -q /root/tool $key/* && [ -x $daemon ]'
+run as_nobody $daemon daemon extra
+verify setuid_daemon_with_more_args_runs_nothing '[ $status = 0 ] && grep -q "Version 23X" $out && [ -z "$(daemon_pid)" ]'
+run as_nobody sysexec_probe empty $daemon
+verify setuid_empty_argv_prints_banner '[ $status = 0 ] && grep -q "Setup/Daemon Isolated Execution Service" $out && [ $(approvals) = 1 ]'
+run as_nobody sysexec_probe hostile $daemon list
+verify setuid_hostile_list_runs_nothing '[ $status = 0 ] && ! grep -q /root/tool $out'
+
+# The daemon started by nobody with everything hostile runs clean.
+as_nobody sysexec_probe hostile $daemon daemon >/dev/null 2>&1 &
+wait_listening 10
+pid=$(daemon_pid)
+if [ -z "$pid" ]; then
+  fail hostile_daemon_runs "no daemon process"
 else
-  fail approve-installs-daemon "status $status"
+  pass hostile_daemon_runs
+  tr '\0' '\n' </proc/$pid/environ | sort >$out
+  verify hostile_daemon_six_variables '[ "$(cat $out)" = "$(printf "%s\n" HOME=/ LOGNAME=root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin SHELL=/bin/sh TMPDIR=/tmp USER=root)" ]'
+  : >$out
+  verify hostile_daemon_ids_root '[ "$(status_field $pid Uid)" = "0 0 0 0" ] && [ "$(status_field $pid Gid)" = "0 0 0 0" ]'
+  verify hostile_daemon_no_groups '[ -z "$(status_field $pid Groups)" ]'
+  verify hostile_daemon_umask_002 '[ "$(status_field $pid Umask)" = 0002 ]'
+  verify hostile_daemon_sigterm_not_ignored '[ $((0x$(status_field $pid SigIgn) & 0x4000)) = 0 ]'
+  verify hostile_daemon_sigint_not_blocked '[ $((0x$(status_field $pid SigBlk) & 0x2)) = 0 ]'
+  verify hostile_daemon_folder_root '[ "$(readlink /proc/$pid/cwd)" = / ]'
+  verify hostile_daemon_file_size_unlimited 'grep "^Max file size" /proc/$pid/limits | grep -q unlimited'
+  ls -l /proc/$pid/fd >$out 2>&1
+  verify hostile_daemon_std_pipes 'for fd in 0 1 2; do readlink /proc/$pid/fd/$fd | grep -q "^pipe:" || return 1; done'
+  # Anything past 2 is a socket or lock file of its own, never the caller's.
+  own_only() {
+    for f in /proc/$pid/fd/*; do
+      case $(readlink $f) in pipe:*|socket:*|/tmp/com.velkor.*) ;; *) return 1 ;; esac
+    done
+    for fd in 3 4 5 6 7 8 9; do
+      [ -e /proc/$pid/fd/$fd ] || continue
+      case $(readlink /proc/$pid/fd/$fd) in socket:*|/tmp/com.velkor.*) ;; *) return 1 ;; esac
+    done
+  }
+  verify hostile_daemon_no_caller_fds own_only
+  run as_nobody /bin/qpsysexec sysstop
+  verify sysstop_as_nobody_refused '[ $status != 0 ] && grep -q "Sending stop signal to daemon" $out && [ -n "$(daemon_pid)" ]'
+  expect sysstop_as_root 0 "" qpsysexec sysstop
+  verify daemon_stops_on_signal 'wait_gone 10'
 fi
-qpsysexec approve /bin/true >/dev/null 2>&1
 
-# ---- a fake daemon planted by an ordinary user before the real one -----------------
-as_nobody sysexec_rawclient fake 60 >/tmp/fake.out 2>&1 &
-fake=$!
-wait_for 50 'grep -q fake=listening /tmp/fake.out'
-(cd /tmp/wu && as_user qpsysexec start $probe say fake-victim 0) >"$out" 2>&1 </dev/null
-if grep -q FAKE-FD /tmp/fake.out; then
-  fail fake-daemon-gets-no-descriptor "a descriptor reached the fake listener"
-elif grep -q 'EXIT_CODE' "$out" && ! grep -q fake-victim "$out"; then
-  fail fake-daemon-gets-no-descriptor "start reported an exit code it never had"
-else
-  pass fake-daemon-gets-no-descriptor
-fi
+# sysstart from an ordinary user returns at once; the daemon runs as root in
+# a session of its own.
+expect sysstart_as_nobody 0 "" as_nobody /usr/local/bin/qpsysexec sysstart
+wait_listening 10
+pid=$(daemon_pid)
+verify sysstart_daemon_root '[ -n "$pid" ] && [ "$(status_field $pid Uid)" = "0 0 0 0" ]'
+verify sysstart_daemon_own_session '[ -n "$pid" ] && [ "$(cut -d" " -f6 /proc/$pid/stat)" = "$pid" ]'
+qpsysexec sysstop >/dev/null 2>&1
+verify sysstart_daemon_stopped 'wait_gone 10'
+
+# The daemon waits for its starter before it serves: no signal socket while
+# the sync pipe's write end is held open, then it listens.
+as_nobody sysexec_probe hold 4 $daemon daemon >/dev/null 2>&1 &
+sleep 2
+verify sync_wait_daemon_waits '[ -n "$(daemon_pid)" ] && [ ! -e $signal_socket ]'
+verify sync_wait_then_serves 'wait_listening 10'
+qpsysexec sysstop >/dev/null 2>&1
+verify sync_daemon_stopped 'wait_gone 10'
+
+# An idle daemon ends by itself.
 qpsysexec sysstart >/dev/null 2>&1
-(cd /tmp/wu && as_user qpsysexec start $probe say taken-over 0) >"$out" 2>&1 </dev/null
-if grep -q taken-over "$out" && grep -q 'EXIT_CODE 0' "$out" && ! grep -q FAKE-FD /tmp/fake.out; then
-  pass real-daemon-takes-name-over
-else
-  fail real-daemon-takes-name-over "output: $(cat "$out" | tr '\n' ' ')"
-fi
-kill $fake 2>/dev/null
+verify idle_daemon_started 'wait_listening 10'
+verify idle_daemon_ends 'wait_gone 20'
 
-# ---- the everyday path as nobody ------------------------------------------------------
-(cd /tmp/wn && echo "hello line" | as_nobody qpsysexec start $probe report 5) >"$out" 2>&1
-allowed='^env:(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin|SHELL=/bin/sh|LOGNAME=root|USER=root|HOME=/|TMPDIR=/tmp|_=/bin/sysexec_probe|PWD=/tmp/wn)$'
-if grep -q '^uid=0 euid=0 gid=0 egid=0$' "$out" && grep -q '^cwd=/tmp/wn$' "$out" &&
-   [ "$(grep '^env:' "$out" | grep -cvE "$allowed")" = 0 ] &&
-   [ "$(grep -cE '^env:(PATH|SHELL|LOGNAME|USER|HOME|TMPDIR)=' "$out")" = 6 ] &&
-   grep -q '^fds: 0 1 2$' "$out" && grep -q '^echo:hello line$' "$out" &&
-   [ "$(tail -n 1 "$out")" = "EXIT_CODE 5" ]; then
-  pass start-as-nobody-runs-as-root
-else
-  fail start-as-nobody-runs-as-root "unexpected report"
-fi
-
-# Input that ends reaches the program as its end (a copying program ends).
-(cd /tmp/wn && printf 'a\nb\n' | as_nobody qpsysexec start $probe cat) >"$out" 2>&1
-if [ "$(cat "$out" | tr '\n' ' ')" = "a b EXIT_CODE 0 " ]; then pass start-relays-input-end; else
-  fail start-relays-input-end "output: $(cat "$out" | tr '\n' ' ')"; fi
-
-expect start-prints-exit-code 0 'EXIT_CODE 3' sh -c "cd /tmp/wn && as_nobody qpsysexec start $probe exit 3 </dev/null"
-
-# Output closed early, process still running: start ends 200 ms later
-# without an exit code.
-t0=$(uptime_cs)
-(cd /tmp/wn && as_nobody qpsysexec start $probe closeout 6 </dev/null) >"$out" 2>&1
-t1=$(uptime_cs)
-if [ "$(cat "$out")" = closing ] && [ $((t1 - t0)) -lt 400 ]; then pass start-ends-after-output; else
-  fail start-ends-after-output "took $((t1 - t0)) cs: $(cat "$out" | tr '\n' ' ')"; fi
-
-run qpsysexec start /bin/busybox true
-if [ "$status" != 0 ] && ! grep -q EXIT_CODE "$out"; then pass start-unapproved-refused; else
-  fail start-unapproved-refused "status $status"; fi
-
-# ---- the wire format, spoken by a raw client as nobody ---------------------------------
-raw() { (cd /tmp/wn && as_nobody sysexec_rawclient "$@" </dev/null); }
-expect raw-touch 0 'perr=0 size=0 fds=0' raw touch
-for c in argc0 argc1001 argcneg noterm short smallout emptyprog nofolder; do
-  expect raw-bad-$c 0 'perr=4 size=0 fds=0' raw bad $c
-done
-expect raw-unapproved 0 'perr=8 size=0 fds=0' raw bad unapproved
-expect raw-missing-program 0 'perr=8 size=0 fds=0' raw bad missing
-expect raw-unknown-code 0 'perr=3 size=0 fds=0' raw bad unknowncode
-
-run raw start $probe exit 3
-if grep -q '^perr=0 size=4 fds=1$' "$out" && grep -q '^exit=03000000$' "$out" &&
-   grep -q '^after=closed$' "$out"; then pass raw-exit-status-bytes; else
-  fail raw-exit-status-bytes "output: $(cat "$out" | tr '\n' ' ')"; fi
-
-expect raw-oversize-start-closes 0 closed raw oversize 0x300000
-expect raw-oversize-header-closes 0 closed raw oversize 0x7fffffff
-expect raw-next-client-served 0 'perr=0 size=0 fds=0' raw touch
-
-run raw halfopen 200 $probe exit 0
-if grep -q '^exit=00000000$' "$out"; then pass raw-200-half-open-then-start; else
-  fail raw-200-half-open-then-start "output: $(cat "$out" | tr '\n' ' ')"; fi
-expect raw-connections-closed-at-once 0 'slammed=300' raw slam 300
-expect raw-served-after-slam 0 'perr=0 size=0 fds=0' raw touch
-
-# A second round of the same abuse leaves the daemon as the first left it
-# (the first may grow the I/O worker pool, which stays).
-dpid=$(daemon_pid)
-sleep 1
-fds_before=$(ls /proc/$dpid/fd | wc -l)
-threads_before=$(ls /proc/$dpid/task | wc -l)
-raw halfopen 200 $probe exit 0 >/dev/null
-raw slam 300 >/dev/null
-raw oversize 0x300000 >/dev/null
-raw touch >/dev/null
-sleep 1
-fds_after=$(ls /proc/$dpid/fd | wc -l)
-threads_after=$(ls /proc/$dpid/task | wc -l)
-echo "vmtest: INFO daemon fds $fds_before -> $fds_after, threads $threads_before -> $threads_after"
-if [ "$fds_after" -le "$fds_before" ] && [ "$threads_after" -le "$threads_before" ]; then
-  pass daemon-leaks-no-descriptor-or-thread
-else
-  fail daemon-leaks-no-descriptor-or-thread "fds $fds_before -> $fds_after, threads $threads_before -> $threads_after"
-fi
-
-# The wire client's own descriptors reach the program, and nothing else.
-(cd /tmp/wn && echo "raw line" | as_nobody sysexec_rawclient startio $probe report 4) >"$out" 2>&1
-if grep -q '^uid=0 euid=0 gid=0 egid=0$' "$out" && grep -q '^fds: 0 1 2$' "$out" &&
-   grep -q '^echo:raw line$' "$out" && grep -q '^exit=04000000$' "$out"; then pass raw-start-own-descriptors; else
-  fail raw-start-own-descriptors "output: $(cat "$out" | tr '\n' ' ')"; fi
-
-# The caller closing its exit-status socket stops the watch, not the program.
-run raw watchclose $probe sleep 3
-pid=$(sed -n 's/^pid=//p' "$out")
-sleep 1
-if [ -n "$pid" ] && [ -d /proc/$pid ]; then pass watch-close-keeps-program; else
-  fail watch-close-keeps-program "pid '$pid' gone"; fi
-
-# ---- twenty starts at once from two users ------------------------------------------------
-i=0
-while [ $i -lt 20 ]; do
-  if [ $((i % 2)) = 0 ]; then who=as_nobody dir=/tmp/wn; else who=as_user dir=/tmp/wu; fi
-  (cd $dir && $who qpsysexec start $probe say token-$i $((i + 10)) </dev/null) >/tmp/conc.$i 2>&1 &
-  i=$((i + 1))
-done
-wait
-bad=""
-i=0
-while [ $i -lt 20 ]; do
-  [ "$(cat /tmp/conc.$i | tr '\n' ' ')" = "token-$i EXIT_CODE $((i + 10)) " ] || bad="$bad $i"
-  i=$((i + 1))
-done
-if [ -z "$bad" ]; then pass twenty-concurrent-starts; else
-  for i in $bad; do sed "s/^/vmtest: INFO $i: /" /tmp/conc.$i; done
-  fail twenty-concurrent-starts "runs$bad"; fi
-
-# ---- sysstop stops a busy daemon at once --------------------------------------------------
-(cd /tmp/wn && as_nobody qpsysexec start $probe sleep 20 </dev/null) >/tmp/busy.out 2>&1 &
-wait_for 50 "ps -o comm | grep -qx sysexec_probe"
-sleeper=$(ps -o pid,comm | awk '$2 == "sysexec_probe" { print $1; exit }')
-qpsysexec sysstop >"$out" 2>&1
-if daemon_gone 20 && [ -n "$sleeper" ] && [ -d /proc/$sleeper ]; then pass sysstop-stops-busy-daemon; else
-  fail sysstop-stops-busy-daemon "daemon $(daemon_pid), program '$sleeper'"; fi
-[ -n "$sleeper" ] && kill $sleeper 2>/dev/null
-wait
-
-# ---- the idle rule ---------------------------------------------------------------------------
-qpsysexec sysstart >/dev/null 2>&1
-wait_for 50 "[ -S $sock ]" && raw touch >/dev/null
-sleep 4
-alive_at_4=$(daemon_pid)
-if [ -n "$alive_at_4" ] && daemon_gone 80; then pass idle-daemon-exits-after-5s; else
-  fail idle-daemon-exits-after-5s "alive at 4 s: '$alive_at_4', now '$(daemon_pid)'"; fi
-
+# Revoking the last approval removes both copies.
+expect revoke_last 0 "" qpsysexec revoke /root/tool
+verify unregistered '[ ! -e $daemon ] && [ ! -e /usr/local/bin/qpsysexec ]'
 exit 0

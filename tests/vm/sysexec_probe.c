@@ -1,99 +1,100 @@
 /*
- * sysexec_probe.c - the program the execution service's VM tests start as
- * root. It reports what it was given and behaves as asked:
+ * sysexec_probe.c - starts a program the way a hostile local user would,
+ * for the execution service's VM tests (built static):
  *
- *   sysexec_probe report <code>   prints "uid=R euid=E", "cwd=FOLDER", one
- *                                 "env:NAME=VALUE" line per variable, "fds:"
- *                                 with its open descriptors, then reads one
- *                                 line and prints "echo:LINE"; exits <code>
- *   sysexec_probe exit <code>     exits with <code> at once
- *   sysexec_probe closeout <sec>  closes its output and error, then sleeps
- *   sysexec_probe sleep <sec>     sleeps, then exits 0
- *   sysexec_probe cat             copies its input to its output
- *   sysexec_probe say <text> <code>  prints the text and exits <code>
- *
- * Built static, so the guest needs no libraries for it.
+ *   sysexec_probe empty <program>
+ *       executes the program with an empty argument vector (argc 0);
+ *   sysexec_probe hostile <program> [args...]
+ *       executes it with attacker values in PATH, LD_*, HOME, LANG, LC_ALL,
+ *       TMPDIR and EVIL, the sync variable naming descriptor 7 (a pipe whose
+ *       write end is descriptor 8, both inherited), /etc/passwd open as 5
+ *       and /dev/null as 9, umask 077, folder /tmp, SIGTERM ignored, SIGINT
+ *       blocked and a file size limit of 1000 bytes;
+ *   sysexec_probe hold <seconds> <program> [args...]
+ *       executes it with the sync variable naming the read end of a pipe
+ *       whose only write end a child keeps open for that many seconds.
  */
-#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern char** environ;
 
-static void list_fds(void)
+static int fail(const char* what)
 {
-    DIR* d = opendir("/proc/self/fd");
-    int own = d ? dirfd(d) : -1;
-    struct dirent* e;
-    printf("fds:");
-    while (d && (e = readdir(d))) {
-        if (e->d_name[0] != '.' && atoi(e->d_name) != own) {
-            printf(" %s", e->d_name);
-        }
-    }
-    printf("\n");
-    if (d) {
-        closedir(d);
-    }
+    perror(what);
+    return 125;
 }
 
-static int report(int code)
+static int exec_hostile(char** argv)
 {
-    char cwd[4096];
-    char line[4096];
-    printf("uid=%d euid=%d gid=%d egid=%d\n", (int)getuid(), (int)geteuid(), (int)getgid(),
-           (int)getegid());
-    printf("cwd=%s\n", getcwd(cwd, sizeof cwd) ? cwd : "?");
-    for (char** v = environ; *v; v++) {
-        printf("env:%s\n", *v);
+    static char* env[] = {"PATH=/tmp/evil",        "LD_PRELOAD=/tmp/evil.so",
+                          "LD_LIBRARY_PATH=/tmp",  "HOME=/tmp/evil",
+                          "LANG=evil",             "LC_ALL=evil",
+                          "TMPDIR=/tmp/evil",      "EVIL=1",
+                          "QPSYSEXEC_DAEMON_SYNC_FD=7", NULL};
+    int sync_pipe[2];
+    if (pipe(sync_pipe) != 0 || dup2(sync_pipe[0], 7) != 7 || dup2(sync_pipe[1], 8) != 8)
+        return fail("pipe");
+    close(sync_pipe[0]);
+    close(sync_pipe[1]);
+    int passwd = open("/etc/passwd", O_RDONLY);
+    int null = open("/dev/null", O_RDWR);
+    if (passwd < 0 || null < 0 || dup2(passwd, 5) != 5 || dup2(null, 9) != 9)
+        return fail("open");
+    close(passwd);
+    close(null);
+    umask(077);
+    if (chdir("/tmp") != 0)
+        return fail("chdir");
+    signal(SIGTERM, SIG_IGN);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigprocmask(SIG_BLOCK, &blocked, NULL);
+    struct rlimit small = {1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &small);
+    execve(argv[0], argv, env);
+    return fail("execve");
+}
+
+static int exec_held(int seconds, char** argv)
+{
+    int sync_pipe[2];
+    if (pipe(sync_pipe) != 0)
+        return fail("pipe");
+    pid_t pid = fork();
+    if (pid < 0)
+        return fail("fork");
+    if (pid == 0) {
+        close(sync_pipe[0]);
+        sleep((unsigned)seconds);
+        _exit(0);
     }
-    list_fds();
-    fflush(stdout);
-    if (fgets(line, sizeof line, stdin)) {
-        line[strcspn(line, "\n")] = 0;
-        printf("echo:%s\n", line);
-    }
-    return code;
+    close(sync_pipe[1]);
+    char value[16];
+    snprintf(value, sizeof value, "%d", sync_pipe[0]);
+    setenv("QPSYSEXEC_DAEMON_SYNC_FD", value, 1);
+    execve(argv[0], argv, environ);
+    return fail("execve");
 }
 
 int main(int argc, char** argv)
 {
-    const char* mode = argc > 1 ? argv[1] : "report";
-    int n = argc > 2 ? atoi(argv[2]) : 0;
-    if (!strcmp(mode, "report")) {
-        return report(n);
+    if (argc >= 3 && strcmp(argv[1], "empty") == 0) {
+        char* none[] = {NULL};
+        execve(argv[2], none, environ);
+        return fail("execve");
     }
-    if (!strcmp(mode, "exit")) {
-        return n;
-    }
-    if (!strcmp(mode, "closeout")) {
-        printf("closing\n");
-        fflush(stdout);
-        close(1);
-        close(2);
-        sleep((unsigned)n);
-        return 0;
-    }
-    if (!strcmp(mode, "sleep")) {
-        sleep((unsigned)n);
-        return 0;
-    }
-    if (!strcmp(mode, "cat")) {
-        char buf[4096];
-        ssize_t got;
-        while ((got = read(0, buf, sizeof buf)) > 0) {
-            if (write(1, buf, (size_t)got) != got) {
-                return 1;
-            }
-        }
-        return 0;
-    }
-    if (!strcmp(mode, "say")) {
-        printf("%s\n", argc > 2 ? argv[2] : "");
-        return argc > 3 ? atoi(argv[3]) : 0;
-    }
-    fprintf(stderr, "sysexec_probe: unknown mode %s\n", mode);
-    return 2;
+    if (argc >= 3 && strcmp(argv[1], "hostile") == 0)
+        return exec_hostile(argv + 2);
+    if (argc >= 4 && strcmp(argv[1], "hold") == 0)
+        return exec_held(atoi(argv[2]), argv + 3);
+    fprintf(stderr, "usage: sysexec_probe empty|hostile|hold ...\n");
+    return 125;
 }
