@@ -44,6 +44,7 @@ else
   pass fake-daemon-gets-no-descriptor
 fi
 qpsysexec sysstart >/dev/null 2>&1
+wait_for 100 "[ \"\$(stat -c %u $sock)\" = 0 ]"
 (cd /tmp/wu && as_user qpsysexec start $probe say taken-over 0) >"$out" 2>&1 </dev/null
 if grep -q taken-over "$out" && grep -q 'EXIT_CODE 0' "$out" && ! grep -q FAKE-FD /tmp/fake.out; then
   pass real-daemon-takes-name-over
@@ -70,7 +71,7 @@ fi
 if [ "$(cat "$out" | tr '\n' ' ')" = "a b EXIT_CODE 0 " ]; then pass start-relays-input-end; else
   fail start-relays-input-end "output: $(cat "$out" | tr '\n' ' ')"; fi
 
-expect start-prints-exit-code 0 'EXIT_CODE 3' sh -c "cd /tmp/wn && as_nobody qpsysexec start $probe exit 3 </dev/null"
+expect start-prints-exit-code 0 'EXIT_CODE 3' sh -c "cd /tmp/wn && runas 65534 65534 qpsysexec start $probe exit 3 </dev/null"
 
 # Output closed early, process still running: start ends 200 ms later
 # without an exit code.
@@ -158,6 +159,7 @@ while [ $i -lt 20 ]; do
 done
 if [ -z "$bad" ]; then pass twenty-concurrent-starts; else
   for i in $bad; do sed "s/^/vmtest: INFO $i: /" /tmp/conc.$i; done
+  ps | grep -v ' \[' | sed 's/^/vmtest: INFO /'
   fail twenty-concurrent-starts "runs$bad"; fi
 
 # ---- sysstop stops a busy daemon at once --------------------------------------------------
