@@ -25,6 +25,9 @@
  *   rawclient halfopen <n> <prog> [args]  n connections that send half a
  *                                    header and stay, then a start
  *   rawclient slam <n>               n connections that close at once
+ *   rawclient proxied <path> <prog> [args]  listens on path for the proxy
+ *                                    command's connection, sends it a start
+ *                                    (own descriptors) and hangs up
  *   rawclient fake <seconds>         listens on the request socket's name;
  *                                    prints "FAKE-FD" for every descriptor
  *                                    that reaches it
@@ -336,6 +339,8 @@ static int cmd_bad(const char* which)
 }
 
 static int pass_own_fds;
+/* The connection of the proxy mode, else -1: each start connects anew. */
+static int proxied_fd = -1;
 
 /* Sends a start; returns the connection's exit-status socket or -1. */
 static int do_start(int argc, char** argv, int print)
@@ -346,7 +351,7 @@ static int do_start(int argc, char** argv, int print)
         die("getcwd");
     }
     size_t size = start_record(buf, sizeof buf, argc, argv, cwd);
-    int s = connect_service();
+    int s = proxied_fd >= 0 ? proxied_fd : connect_service();
     int fds[3] = {0, 1, 2};
     if (!pass_own_fds) {
         null_fds(fds);
@@ -356,7 +361,9 @@ static int do_start(int argc, char** argv, int print)
     if (read_result(s, &r) != 0) {
         die("no answer");
     }
-    close(s);
+    if (s != proxied_fd) {
+        close(s);
+    }
     if (print) {
         print_result(&r);
     }
@@ -437,19 +444,43 @@ static int cmd_slam(int n)
     return 0;
 }
 
-/* A fake daemon: answers touches, reads start requests and reports every
- * descriptor that reaches it. */
-static _Noreturn void cmd_fake(int seconds)
+static int listen_at(const char* path)
 {
     struct sockaddr_un a;
     int l = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     memset(&a, 0, sizeof a);
     a.sun_family = AF_UNIX;
-    strcpy(a.sun_path, SOCKET_PATH);
-    unlink(SOCKET_PATH);
+    strncpy(a.sun_path, path, sizeof a.sun_path - 1);
+    unlink(path);
     if (l < 0 || bind(l, (struct sockaddr*)&a, sizeof a) != 0 || listen(l, 5) != 0) {
         die("listen");
     }
+    return l;
+}
+
+/* The proxy command connects to us and serves what we send. */
+static int cmd_proxied(const char* path, int argc, char** argv)
+{
+    int l = listen_at(path);
+    printf("proxy=listening\n");
+    alarm(60);
+    proxied_fd = accept(l, NULL, NULL);
+    if (proxied_fd < 0) {
+        die("accept");
+    }
+    pass_own_fds = 1;
+    cmd_start(argc, argv);
+    close(proxied_fd);
+    close(l);
+    unlink(path);
+    return 0;
+}
+
+/* A fake daemon: answers touches, reads start requests and reports every
+ * descriptor that reaches it. */
+static _Noreturn void cmd_fake(int seconds)
+{
+    int l = listen_at(SOCKET_PATH);
     chmod(SOCKET_PATH, 0666);
     printf("fake=listening\n");
     fflush(stdout);
@@ -519,6 +550,9 @@ int main(int argc, char** argv)
     }
     if (!strcmp(cmd, "slam") && argc > 2) {
         return cmd_slam(atoi(argv[2]));
+    }
+    if (!strcmp(cmd, "proxied") && argc > 3) {
+        return cmd_proxied(argv[2], argc - 3, argv + 3);
     }
     if (!strcmp(cmd, "fake") && argc > 2) {
         cmd_fake(atoi(argv[2]));

@@ -143,6 +143,24 @@ sleep 1
 if [ -n "$pid" ] && [ -d /proc/$pid ]; then pass watch-close-keeps-program; else
   fail watch-close-keeps-program "pid '$pid' gone"; fi
 
+# ---- the proxy command serves a connection it makes itself, as its user ------------------
+(cd /tmp/wn && echo "proxy line" | as_nobody sysexec_rawclient proxied /tmp/wn/px.sock $probe report 6) >/tmp/px.out 2>&1 &
+wait_for 50 'grep -q proxy=listening /tmp/px.out'
+(cd /tmp/wn && as_nobody qpsysexec proxy /tmp/wn/px.sock $probe </dev/null) >"$out" 2>&1
+proxy_status=$status
+wait
+if [ "$proxy_status" = 0 ] && grep -q '^uid=65534 euid=65534' /tmp/px.out && grep -q '^echo:proxy line$' /tmp/px.out &&
+   grep -q '^exit=06000000$' /tmp/px.out; then pass proxy-serves-listed-program; else
+  fail proxy-serves-listed-program "status $proxy_status: $(cat /tmp/px.out | tr '\n' ' ')"; fi
+(cd /tmp/wn && as_nobody sysexec_rawclient proxied /tmp/wn/px.sock /bin/busybox true) >/tmp/px.out 2>&1 &
+wait_for 50 'grep -q proxy=listening /tmp/px.out'
+(cd /tmp/wn && as_nobody qpsysexec proxy /tmp/wn/px.sock $probe </dev/null) >/dev/null 2>&1
+wait
+if grep -q '^perr=8 ' /tmp/px.out; then pass proxy-refuses-unlisted-program; else
+  fail proxy-refuses-unlisted-program "$(cat /tmp/px.out | tr '\n' ' ')"; fi
+run as_nobody qpsysexec proxy
+if [ "$status" != 0 ]; then pass proxy-needs-socket-name; else fail proxy-needs-socket-name "status 0"; fi
+
 # ---- twenty starts at once from two users ------------------------------------------------
 i=0
 while [ $i -lt 20 ]; do
