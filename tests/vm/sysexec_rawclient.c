@@ -68,11 +68,12 @@ static uint32_t get32(const unsigned char* p)
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-static int write_all(int fd, const void* data, size_t size)
+/* Moves all size bytes in one direction (EINTR and short transfers
+ * handled): 0 when all moved, -1 at the end of data or on error. */
+static int transfer_all(int fd, char* p, size_t size, int sending)
 {
-    const char* p = data;
     while (size) {
-        ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
+        ssize_t n = sending ? send(fd, p, size, MSG_NOSIGNAL) : read(fd, p, size);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -85,22 +86,14 @@ static int write_all(int fd, const void* data, size_t size)
     return 0;
 }
 
-/* 0 when all arrived, -1 at the end of data or on error. */
+static int write_all(int fd, const void* data, size_t size)
+{
+    return transfer_all(fd, (char*)data, size, 1);
+}
+
 static int read_all(int fd, void* data, size_t size)
 {
-    char* p = data;
-    while (size) {
-        ssize_t n = read(fd, p, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return -1;
-        }
-        p += n;
-        size -= (size_t)n;
-    }
-    return 0;
+    return transfer_all(fd, data, size, 0);
 }
 
 static int connect_service(void)
