@@ -11,6 +11,10 @@
  *   sysexecd_child sleep <sec>     sleeps, then exits 0
  *   sysexecd_child cat             copies its input to its output
  *   sysexecd_child say <text> <code>  prints the text and exits <code>
+ *   sysexecd_child sayhold <text> <code>  the same, but a child of its own
+ *                                 keeps the output open a second longer, so
+ *                                 that the exit code comes before the end of
+ *                                 the output however slow the machine
  *
  * Built static, so the guest needs no libraries for it.
  */
@@ -90,8 +94,13 @@ int main(int argc, char** argv)
         }
         return 0;
     }
-    if (!strcmp(mode, "say")) {
+    if (!strcmp(mode, "say") || !strcmp(mode, "sayhold")) {
         printf("%s\n", argc > 2 ? argv[2] : "");
+        fflush(stdout);
+        if (!strcmp(mode, "sayhold") && fork() == 0) {
+            sleep(1);
+            _exit(0);
+        }
         return argc > 3 ? atoi(argv[3]) : 0;
     }
     fprintf(stderr, "sysexecd_child: unknown mode %s\n", mode);
