@@ -21,7 +21,8 @@ if(COMMAND qp_vm_test AND TARGET qpsysexec)
     --prog $<TARGET_FILE:sysexecd_child> --prog $<TARGET_FILE:sysexec_rawclient>)
   # The figures: start against /bin/true and su, the daemon's memory.
   qp_vm_test(vm_sysexec_bench sysexec_bench_guest.sh --prog $<TARGET_FILE:qpsysexec>
-    --prog $<TARGET_FILE:sysexec_rawclient>)
+    --prog $<TARGET_FILE:sysexec_rawclient> --timeout 420)
+  set_tests_properties(vm_sysexec_bench PROPERTIES TIMEOUT 480)
 endif()
 
 qp_fuzz(qpsysexecd tests/fuzz/qpsysexecd_fuzz.cpp AREAS sysexecd env fmt str sync core)
