@@ -215,7 +215,8 @@ void exec_set_error(fw_exec_i* e, int fd)
     exec_set_slot(th, &th->error_fd, fd, STDERR_FILENO);
 }
 
-int exec_fill_std_slots(exec_t* th)
+// Opens every empty standard slot on the null device.
+static int exec_fill_std_slots(exec_t* th)
 {
     int* slots[] = {&th->input_fd, &th->output_fd, &th->error_fd};
     for (int* slot : slots) {
@@ -430,8 +431,11 @@ void exec_set_env(fw_exec_i* e, const wchar_t* name, const wchar_t* value)
 
 // ---- program resolution --------------------------------------------------------------
 
-int exec_resolve(exec_t* th, malloc_i* ma, const wchar_t* const* argv, wchar_t** out_path,
-                 wchar_t*** out_argv)
+// The program of argv[0] and a copy of the vector from ma whose first
+// element is that path. 2 for an empty vector or a program not found, 12
+// when ma fails.
+static int exec_resolve(exec_t* th, malloc_i* ma, const wchar_t* const* argv,
+                        wchar_t** out_path, wchar_t*** out_argv)
 {
     *out_path = nullptr;
     *out_argv = nullptr;
@@ -454,6 +458,23 @@ int exec_resolve(exec_t* th, malloc_i* ma, const wchar_t* const* argv, wchar_t**
     copy[0] = path;
     *out_path = path;
     *out_argv = copy;
+    return 0;
+}
+
+int exec_begin_start(exec_t* th, malloc_i* ma, const wchar_t* const* argv, wchar_t** out_path,
+                     wchar_t*** out_argv)
+{
+    *out_path = nullptr;
+    *out_argv = nullptr;
+    if (th->started)
+        return err_bad_parameter;
+    th->started = true;
+    if (!th->err)
+        exec_record(th, exec_resolve(th, ma, argv, out_path, out_argv));
+    if (!th->err && mp_t_err_count(&th->mp))
+        exec_record(th, err_no_mem);
+    if (!th->err)
+        exec_record(th, exec_fill_std_slots(th));
     return 0;
 }
 
@@ -750,18 +771,12 @@ void exec_waiter_main(void* param)
 int exec_start(fw_exec_i* e, const wchar_t* const* argv)
 {
     exec_t* th = exec_vcast(e);
-    if (th->started)
-        return err_bad_parameter;
-    th->started = true;
     qp_scratch_pool pool;
     exec_start_t start;
     start.th = th;
-    if (!th->err)
-        exec_record(th, exec_resolve(th, pool.ma(), argv, &start.path, &start.argv));
-    if (!th->err && mp_t_err_count(&th->mp))
-        exec_record(th, err_no_mem);
-    if (!th->err)
-        exec_record(th, exec_fill_std_slots(th));
+    int refused = exec_begin_start(th, pool.ma(), argv, &start.path, &start.argv);
+    if (refused)
+        return refused;
     if (!th->err) {
         sema_init(&start.forked, 0);
         exec_int_retain(th);
@@ -982,9 +997,11 @@ const f8_exec_i_vtbl_t f8_exec_vtbl = {
 
 } // namespace
 
-int f8_exec_wrap(int err, fw_exec_i* base, f8_exec_i** out)
+int f8_exec_wrap(int (*fw_factory)(fw_exec_i** out), f8_exec_i** out)
 {
+    fw_exec_i* base;
     *out = nullptr;
+    int err = fw_factory(&base);
     if (err)
         return err;
     f8_exec_t* w = static_cast<f8_exec_t*>(calloc_d(1, sizeof(f8_exec_t)));
@@ -1006,9 +1023,7 @@ int fw_exec_factory(fw_exec_i** out)
 
 int f8_exec_factory(f8_exec_i** out)
 {
-    fw_exec_i* base;
-    int err = fw_exec_factory(&base);
-    return f8_exec_wrap(err, base, out);
+    return f8_exec_wrap(fw_exec_factory, out);
 }
 
 // ---- descriptor clean-up ----------------------------------------------------------------

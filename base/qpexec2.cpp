@@ -97,13 +97,12 @@ int sysexec_connect(int* out_fd)
         int fd = -1;
         int err = sysexec_open(&fd, &impostor);
         if (!err) {
-            // The ping (connection taken) only keeps the daemon from
-            // stopping as idle; its answer does not matter.
+            // The ping only keeps the daemon from stopping as idle; its
+            // answer does not matter.
             remote_send_single(&fd, sysexec_stop_pin(), sysexec_remaining_msecs(deadline),
                                qpsysexec_code_ping, nullptr, 0, nullptr, nullptr, nullptr, 0,
                                nullptr, nullptr);
-            fd_close(fd);
-            fd = -1;
+            fd = -1; // taken by the one-shot request
             err = sysexec_open(&fd, &impostor);
             if (!err) {
                 *out_fd = fd;
@@ -129,8 +128,8 @@ int sysexec_connect(int* out_fd)
 }
 
 // The request record: argc, the resolved path and argv[1..], the folder.
-int sysexec_build_input(exec_t* th, malloc_i* ma, const wchar_t* path,
-                        const wchar_t* const* argv, void** out_input, size_t* out_size)
+int sysexec_build_input(exec_t* th, malloc_i* ma, const wchar_t* path, const wchar_t* const* argv,
+                        void** out_input, size_t* out_size)
 {
     size_t argc = 1, size = sizeof(uint32_t);
     char* path8 = ss8convwm(ma, path);
@@ -167,9 +166,9 @@ void sysexec_exit_code_read(void* param, int err, size_t size)
     if (err)
         exec_record(th, err);
     else
-        th->exit_code = static_cast<int>(th->exit_code_[0] | th->exit_code_[1] << 8 |
-                                         th->exit_code_[2] << 16 |
-                                         static_cast<uint32_t>(th->exit_code_[3]) << 24);
+        th->exit_code =
+            static_cast<int>(th->exit_code_[0] | th->exit_code_[1] << 8 | th->exit_code_[2] << 16 |
+                             static_cast<uint32_t>(th->exit_code_[3]) << 24);
     sync_lock(&th->pid_lock);
     th->reaped = true;
     sync_unlock(&th->pid_lock);
@@ -194,9 +193,9 @@ int sysexec_proxy_start(exec_t* th, int* fd, const wchar_t* path, const wchar_t*
     input_fds[0] = th->input_fd;
     input_fds[1] = th->output_fd;
     input_fds[2] = th->error_fd;
-    err = remote_send_single(fd, sysexec_stop_pin(), sysexec_no_timeout, qpsysexec_code_exec,
-                             input, input_size, input_fds, nullptr, &output, sizeof(output),
-                             &output_size, output_fds);
+    err = remote_send_single(fd, sysexec_stop_pin(), sysexec_no_timeout, qpsysexec_code_exec, input,
+                             input_size, input_fds, nullptr, &output, sizeof(output), &output_size,
+                             output_fds);
     if (err)
         return err;
     QP_ASSERT(th->proxy_fd == -1);
@@ -217,26 +216,19 @@ void sysexec_read_exit_code(exec_t* th)
 {
     exec_int_retain(th);
     pin_reset(&th->exited);
-    fd_recv_async(th->proxy_fd, 0, &th->cancelled.vtbl, sysexec_no_timeout,
-                  sysexec_exit_code_read, th, th->exit_code_, sizeof(th->exit_code_),
-                  sizeof(th->exit_code_));
+    fd_recv_async(th->proxy_fd, 0, &th->cancelled.vtbl, sysexec_no_timeout, sysexec_exit_code_read,
+                  th, th->exit_code_, sizeof(th->exit_code_), sizeof(th->exit_code_));
 }
 
 int sysexec_start(fw_exec_i* e, const wchar_t* const* argv)
 {
     exec_t* th = exec_vcast(e);
-    if (th->started)
-        return err_bad_parameter;
-    th->started = true;
     qp_scratch_pool pool;
-    wchar_t *path = nullptr, **args = nullptr;
+    wchar_t *path, **args;
     int fd = -1;
-    if (!th->err)
-        exec_record(th, exec_resolve(th, pool.ma(), argv, &path, &args));
-    if (!th->err && mp_t_err_count(&th->mp))
-        exec_record(th, err_no_mem);
-    if (!th->err)
-        exec_record(th, exec_fill_std_slots(th));
+    int refused = exec_begin_start(th, pool.ma(), argv, &path, &args);
+    if (refused)
+        return refused;
     if (!th->err)
         exec_record(th, sysexec_connect(&fd));
     if (!th->err)
@@ -302,8 +294,7 @@ int sysexec_start_qpsysexec(pin_i* cancel_pin)
         (*e)->set_error(e, output);
         (*e)->set_current_folder(e, L"/");
         wchar_t exe[sizeof(qpsysexec_service_exe_name)];
-        sswconv8n(exe, sizeof(exe) / sizeof(exe[0]), qpsysexec_service_exe_name,
-                  SS_UNBOUNDED);
+        sswconv8n(exe, sizeof(exe) / sizeof(exe[0]), qpsysexec_service_exe_name, SS_UNBOUNDED);
         const wchar_t* argv[] = {exe, L"sysstart", nullptr};
         err = (*e)->start(e, argv);
         if (!err)
@@ -326,7 +317,5 @@ int fw_exec_system_factory(fw_exec_i** out)
 
 int f8_exec_system_factory(f8_exec_i** out)
 {
-    fw_exec_i* base;
-    int err = fw_exec_system_factory(&base);
-    return f8_exec_wrap(err, base, out);
+    return f8_exec_wrap(fw_exec_system_factory, out);
 }

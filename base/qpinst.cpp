@@ -1,6 +1,7 @@
-// qpinst.cpp - install steps: progress output, the log pump, file deletion
-// with an aside name, copies with mode and owner, and the kernel version
-// names of precompiled modules.
+// qpinst.cpp - install steps: progress output, the log pump, commands with
+// their output logged or captured, approvals with the execution service,
+// file deletion with an aside name, copies with mode and owner, and the
+// kernel version names of precompiled modules.
 //
 // Every step takes the caller's qpinst_stat_t, does nothing when it is
 // skipped (stop_on_err with an error recorded), prints its progress line and,
@@ -18,29 +19,28 @@
 #include "qperr.h"
 #include "qpfile.h"
 #include "qpinstint.h"
+#include "qpsocket.h"
 #include "qpsys.h"
 #include "ssformat.h"
 #include "sstring.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
 
-bool skipped(const qpinst_stat_t* st)
-{
-    return st->stop_on_err && st->err;
-}
-
-void fail(qpinst_stat_t* st, int err)
-{
-    st->err = err;
-}
-
+// Moves a file that cannot be deleted (a busy one) out of the way, to
 // "<file>.deleteme_<now in 100-ns units, hex>": unique per attempt, so an
-// earlier aside file is never in the way.
-char* aside_name(malloc_i* ma, const char* file)
+// earlier aside file is never in the way. The rename replaces an entry of
+// that name (a link there included) without following it.
+int move_aside(const char* file)
 {
-    return ss8formatm(ma, "%s.deleteme_%I64X", file, qpinst_now_());
+    qp_scratch_pool pool;
+    char* aside = ss8formatm(pool.ma(), "%s.deleteme_%I64X", file, qpinst_now_());
+    if (!aside)
+        return err_no_mem;
+    (void)f8_delete(aside);
+    return f8_move(file, aside, 1);
 }
 
 // The folder holding file, or null for a name without a folder part.
@@ -253,28 +253,185 @@ int qpinst_log_pump(int fd, pin_i* cancel_pin, qpinst_line_output_t output, void
     return pump.run(fd, cancel_pin);
 }
 
+// ---- commands ---------------------------------------------------------------------
+//
+// A command runs as a local process object with no input and both outputs
+// on one pipe, whose lines are pumped into the status's output on the
+// calling thread while the child runs.
+
+int qpinst_exec_sub(qpinst_stat_t* st, int* out_res, const char* const* argv)
+{
+    int read_fd = -1, write_fd = -1;
+    int err = file_create_pipe(&read_fd, &write_fd);
+    if (err)
+        return err;
+    f8_exec_i* e = nullptr;
+    err = f8_exec_factory(&e);
+    if (!err) {
+        (*e)->set_no_console(e);
+        (*e)->set_output(e, write_fd);
+        (*e)->set_error(e, write_fd);
+        err = (*e)->start(e, argv);
+    }
+    // The child holds its own copy: the pump sees the end when it ends.
+    fd_close(write_fd);
+    (void)qpinst_log_pump(read_fd, nullptr, qpinst_exec_output, st);
+    fd_close(read_fd);
+    if (e) {
+        if (!err && out_res)
+            *out_res = (*e)->get_exit_code(e);
+        (*e)->release(e);
+    }
+    return err;
+}
+
+int qpinst_run_(qpinst_stat_t* st, bool check_result, const char* const* argv)
+{
+    qp_scratch_pool pool;
+    const char* line = ss8fromargvm(pool.ma(), nullptr, argv);
+    if (!line)
+        line = "";
+    qpinst_outf(st, "NOTE: Running command \"%s\".\n", line);
+    int exit_code = 0;
+    int err = qpinst_exec_sub(st, &exit_code, argv);
+    if (!err && exit_code && check_result)
+        err = err_unsuccessful;
+    if (err) {
+        st->err = err;
+        qpinst_outf(st, "ERROR: %d Unable to execute command \"%s\".\n", err, line);
+    }
+    return err;
+}
+
+void qpinst_exec(qpinst_stat_t* st, bool check_result, const char* const* argv)
+{
+    if (!qpinst_skipped_(st))
+        (void)qpinst_run_(st, check_result, argv);
+}
+
+namespace {
+
+struct pec_chunk_t {
+    pec_chunk_t* next;
+    size_t len;
+    char data[1]; // len bytes
+};
+
+// A status whose output keeps every text as a chunk in its own pool.
+struct qpinst_exec_capture_t {
+    qpinst_stat_t st;
+    qp_mp_t mp;
+    pec_chunk_t* first;
+    pec_chunk_t** last;
+    size_t len;
+    bool one_line;
+};
+
+void capture_output(qpinst_stat_t* st, const char* text)
+{
+    auto* ec = reinterpret_cast<qpinst_exec_capture_t*>(st);
+    size_t text_len = strlen(text);
+    auto* chunk = static_cast<pec_chunk_t*>(
+        ma_alloc(mp_t_ma(&ec->mp), offsetof(pec_chunk_t, data) + text_len));
+    if (!chunk)
+        return; // the pool counts the failure
+    for (const char* c = text; *c; c++)
+        if (!ec->one_line || (*c != '\n' && *c != '\r'))
+            chunk->data[chunk->len++] = *c;
+    *ec->last = chunk;
+    ec->last = &chunk->next;
+    ec->len += chunk->len;
+}
+
+} // namespace
+
+char* qpinst_capture_(malloc_i* ma, const char* const* argv, bool one_line, int* out_err)
+{
+    qpinst_exec_capture_t ec = {{capture_output, false, 0}, {}, nullptr, nullptr, 0, one_line};
+    ec.last = &ec.first;
+    mp_t_init(&ec.mp);
+    int exit_code = 0;
+    int err = qpinst_exec_sub(&ec.st, &exit_code, argv);
+    if (!err && exit_code)
+        err = err_unsuccessful;
+    char* text = mp_t_err_count(&ec.mp) ? nullptr : static_cast<char*>(ma_alloc(ma, ec.len + 1));
+    if (text) {
+        size_t i = 0;
+        for (pec_chunk_t* chunk = ec.first; chunk; chunk = chunk->next) {
+            memcpy(text + i, chunk->data, chunk->len);
+            i += chunk->len;
+        }
+        QP_ASSERT(i == ec.len);
+        text[i] = 0;
+    } else if (!err) {
+        err = err_no_mem;
+    }
+    mp_t_term(&ec.mp);
+    *out_err = err;
+    return text;
+}
+
+char* qpinst_exec_capture(malloc_i* ma, const char* const* argv, bool one_line)
+{
+    int ignored;
+    return qpinst_capture_(ma, argv, one_line, &ignored);
+}
+
+// ---- approvals ---------------------------------------------------------------------
+
+
+void qpinst_set_run_as_root(qpinst_stat_t* st, const char* folder, const char* name)
+{
+    if (qpinst_skipped_(st))
+        return;
+    qp_scratch_pool pool;
+    const char* file = f8_path_complete(pool.ma(), folder, name);
+    const char* service = f8_path_cat(pool.ma(), env_get_exec_folder(), "qpsysexec");
+    if (!file || !service) {
+        st->err = err_no_mem;
+        qpinst_outf(st, "ERROR: Unable to run \"%s\"\n", service ? service : "qpsysexec");
+        return;
+    }
+    qpinst_outf(st, "Approve privileged execution \"%s\"\n", file);
+    const char* argv[] = {service, "approve", file, nullptr};
+    int exit_code = 0;
+    int err = qpinst_exec_sub(st, &exit_code, argv);
+    if (!err && exit_code)
+        err = err_unsuccessful;
+    if (err) {
+        st->err = err;
+        qpinst_outf(st, "ERROR: Unable to run \"%s\"\n", service);
+    }
+}
+
+void qpinst_reset_run_as_root(qpinst_stat_t* st, const char* folder, const char* name)
+{
+    if (qpinst_skipped_(st))
+        return;
+    qp_scratch_pool pool;
+    const char* file = f8_path_complete(pool.ma(), folder, name);
+    if (!file)
+        return;
+    const char* argv[] = {qpsysexec_service_exe_name, "revoke", file, nullptr};
+    (void)qpinst_exec_sub(st, nullptr, argv);
+}
+
 // ---- deleting --------------------------------------------------------------------
 
 int qpinst_delete_file_sub(const char* file, bool cleanup_folder)
 {
-    qp_scratch_pool pool;
-    char* aside = aside_name(pool.ma(), file);
-    if (!aside)
-        return err_no_mem;
     int err = f8_delete(file);
     if (present(file)) {
         if (!err)
             err = err_unsuccessful;
-        // A busy file goes out of the way: the rename replaces an entry of
-        // the aside name (a link there included) without following it.
-        (void)f8_delete(aside);
-        if (f8_move(file, aside, 1) == 0)
+        if (move_aside(file) == 0)
             err = 0;
     } else {
         err = 0;
     }
     if (!err && cleanup_folder) {
         // Goes only when empty.
+        qp_scratch_pool pool;
         if (char* folder = parent_folder(pool.ma(), file))
             (void)f8_delete(folder);
     }
@@ -283,26 +440,26 @@ int qpinst_delete_file_sub(const char* file, bool cleanup_folder)
 
 void qpinst_delete_file2(qpinst_stat_t* st, const char* file, bool cleanup_folder)
 {
-    if (skipped(st) || !present(file))
+    if (qpinst_skipped_(st) || !present(file))
         return;
     qpinst_outf(st, "Deleting file \"%s\"\n", file);
     int err = qpinst_delete_file_sub(file, cleanup_folder);
     if (err) {
-        fail(st, err);
+        st->err = err;
         qpinst_outf(st, "ERROR: Unable to delete file \"%s\"\n", file);
     }
 }
 
 void qpinst_delete_file(qpinst_stat_t* st, const char* folder, const char* name)
 {
-    if (skipped(st))
+    if (qpinst_skipped_(st))
         return;
     qp_scratch_pool pool;
     char* file = f8_path_complete(pool.ma(), nullptr, folder);
     if (file && name && *name)
         file = f8_path_cat(pool.ma(), file, name);
     if (!file) {
-        fail(st, err_no_mem);
+        st->err = err_no_mem;
         qpinst_outf(st, "ERROR: Unable to delete file \"%s\"\n", name ? name : folder);
         return;
     }
@@ -314,10 +471,7 @@ void qpinst_delete_file(qpinst_stat_t* st, const char* folder, const char* name)
 int qpinst_copy_sub(int copy_flags, const char* src_file, const char* dest_file)
 {
     qp_scratch_pool pool;
-    char* aside = aside_name(pool.ma(), dest_file);
     char* dest_folder = parent_folder(pool.ma(), dest_file);
-    if (!aside)
-        return err_no_mem;
     // A source that cannot be copied leaves the destination as it is.
     struct stat src_st;
     int err = f8_stat(src_file, &src_st);
@@ -332,10 +486,8 @@ int qpinst_copy_sub(int copy_flags, const char* src_file, const char* dest_file)
         if (S_ISREG(dest_st.st_mode) && f8_compare(src_file, dest_file, &duplicate) == 0 &&
             duplicate)
             return 0; // the same content: not even the mode changes
-        if (f8_delete(dest_file) != 0) {
-            (void)f8_delete(aside);
-            (void)f8_move(dest_file, aside, 1);
-        }
+        if (f8_delete(dest_file) != 0)
+            (void)move_aside(dest_file); // a failure shows in the copy
     }
     if (dest_folder)
         (void)f8_create_full_folder(dest_folder); // a failure shows in the copy
@@ -348,7 +500,7 @@ int qpinst_copy_sub(int copy_flags, const char* src_file, const char* dest_file)
 void qpinst_copy_opt2(qpinst_stat_t* st, int copy_flags, const char* src_file,
                       const char* dest_file)
 {
-    if (skipped(st))
+    if (qpinst_skipped_(st))
         return;
     bool src_missing = f8_exists(src_file, nullptr) != 0;
     if (src_missing && (copy_flags & qpinst_copy_flag_optional))
@@ -359,13 +511,13 @@ void qpinst_copy_opt2(qpinst_stat_t* st, int copy_flags, const char* src_file,
     if (src_missing || !same_file(src_file, dest_file)) {
         int err = qpinst_copy_sub(copy_flags, src_file, dest_file);
         if (err) {
-            fail(st, err);
+            st->err = err;
             qpinst_outf(st, "ERROR: Unable to copy file \"%s\" to \"%s\"\n", src_file, dest_file);
         }
     } else {
         int err = qpinst_set_mode_sub(copy_flags, dest_file);
         if (err) {
-            fail(st, err);
+            st->err = err;
             qpinst_outf(st, "ERROR: Unable to set mode of file \"%s\"\n", dest_file);
         }
     }
@@ -374,7 +526,7 @@ void qpinst_copy_opt2(qpinst_stat_t* st, int copy_flags, const char* src_file,
 void qpinst_copy_opt(qpinst_stat_t* st, int copy_flags, const char* src_folder,
                      const char* src_name, const char* dest_folder, const char* rename)
 {
-    if (skipped(st))
+    if (qpinst_skipped_(st))
         return;
     qp_scratch_pool pool;
     malloc_i* ma = pool.ma();
@@ -384,7 +536,7 @@ void qpinst_copy_opt(qpinst_stat_t* st, int copy_flags, const char* src_folder,
     char* alt_src = folder && up_name ? f8_path_complete(ma, folder, up_name) : nullptr;
     char* dest = f8_path_complete(ma, dest_folder, rename ? rename : src_name);
     if (!src || !alt_src || !dest) {
-        fail(st, err_no_mem);
+        st->err = err_no_mem;
         qpinst_outf(st, "ERROR: Unable to copy file \"%s\" to \"%s\"\n", src_name,
                     dest_folder);
         return;

@@ -30,9 +30,19 @@
  * ref_count: the completion, the FIFO or tree, the read pump, and each
  * armed wire and alarm hold one reference.
  *
+ * Reading. Where no descriptor can follow a packet on the main connection
+ * (everywhere but a serialized end that receives descriptors: a plain read
+ * would discard them), the read pump reads ahead into a small buffer, so a
+ * header and small data come with one read. Data goes into a buffer that
+ * grows as it arrives (from 64 KiB, at least doubling).
+ *
  * Bad input. Every header field is checked before use; a violation cancels
  * the connection with err_bad_format. Nothing a peer sends makes this end
- * allocate more than max_sizes allowed plus one header.
+ * allocate more than max_sizes allowed plus one header, nor more than twice
+ * what it actually sent. A result is read only once the write side is done
+ * with its request's packet (a peer may answer before it has read it all).
+ * A transfer that completes short (the peer closed in mid-packet) is a
+ * broken connection (err_broken_pipe).
  *
  * Locks. lock guards center_send, the write FIFO, last_cookie, the cancel
  * state and the keep-alive alarm; completions, dispatch and transport calls
@@ -60,6 +70,11 @@ namespace {
 
 constexpr int fd_slot_count = 2 * remote_max_fd_count;
 constexpr int output_fd_base = remote_max_fd_count;
+/* Bytes read ahead when the main connection carries packets only. */
+constexpr size_t read_ahead_size = 2048;
+/* The first allocation for received data; it grows as the data arrives. */
+constexpr size_t data_chunk_size = 0x10000;
+static_assert(read_ahead_size <= data_chunk_size, "read-ahead data fits the first allocation");
 /* The exit wait gives up after this many 20 ms steps (a leaked connection
  * is then reported by the leak check instead of hanging the exit). */
 constexpr int exit_wait_steps = 250;
@@ -79,6 +94,7 @@ int timeout_is_none(int timeout)
 
 enum read_state_t {
     rs_idle,        /* next: read a header */
+    rs_fill,        /* read into the read-ahead buffer in flight */
     rs_header,      /* header read in flight */
     rs_wait_write,  /* result header: waiting until its request is written */
     rs_data,        /* data read in flight */
@@ -110,7 +126,7 @@ struct remote_req_t {
     size_t max_data_size; /* data capacity of the packet buffer */
     std::atomic<int> packet_complete; /* the write side is done with the packet */
     int is_result;       /* queued as the answer to a received request */
-    int result_received; /* a whole result arrived */
+    int result_received; /* the result won: set before the outcome is dropped */
     int fds[fd_slot_count]; /* 0..7 input, 8..15 output; -1 none */
     union {
         struct {
@@ -139,6 +155,18 @@ struct fd_job_t {
     int fd_mask;
     int receive;    /* receive (else send) */
     void (*complete)(remote_t* rm, int err);
+};
+
+/* What the two pumps have alike: the one-runner guard, the I/O in flight
+ * and its outcome, the step the side is at. */
+struct pump_side_t {
+    std::atomic<int> pump_touch;
+    std::atomic<int> pump_busy;
+    std::atomic<int> io_busy;
+    int io_err;
+    size_t io_size;
+    size_t io_expected; /* bytes the I/O must move */
+    std::atomic<int> state;
 };
 
 struct remote_t {
@@ -175,26 +203,21 @@ struct remote_t {
     int finalized;
     uint64_t last_cookie;
     rblink_t* center_send;
-    struct {
-        std::atomic<int> pump_touch;
-        std::atomic<int> pump_busy;
-        std::atomic<int> io_busy;
-        int io_err;
-        size_t io_size;
-        size_t io_expected;
-        std::atomic<int> state;
+    struct read_side_t : pump_side_t {
         remote_packet_t packet; /* header being read */
         remote_req_t* req;
+        size_t data_done;  /* data bytes of the packet read so far */
+        size_t data_total; /* padded data size of the packet */
         fd_job_t job;
+        /* Read-ahead: a header and small data arrive with one read. Only
+         * where no descriptor can follow a packet on the main connection (a
+         * plain read would discard it). */
+        int ahead;
+        size_t ahead_start;
+        size_t ahead_end;
+        alignas(16) unsigned char ahead_buf[read_ahead_size];
     } read;
-    struct {
-        std::atomic<int> pump_touch;
-        std::atomic<int> pump_busy;
-        std::atomic<int> io_busy;
-        int io_err;
-        size_t io_size;
-        size_t io_expected;
-        int state;
+    struct write_side_t : pump_side_t {
         int committed;
         remote_req_t* first_req;
         remote_req_t* last_req;
@@ -369,9 +392,18 @@ void req_detach_triggers(remote_req_t* req)
     }
 }
 
+/* A completion without an answer: no data and eight -1 descriptors. */
+void call_without_answer(remote_complete_t complete, void* param, int err)
+{
+    int fds[remote_max_fd_count];
+    for (int& fd : fds) {
+        fd = -1;
+    }
+    complete(param, err, 0, 0, 0, fds);
+}
+
 void req_call_completion(remote_req_t* req)
 {
-    static const int no_fds[remote_max_fd_count] = {-1, -1, -1, -1, -1, -1, -1, -1};
     int err = req->err.load();
     int deliver =
         err == 0 || (req->result_received && (req->rm->flags & remote_flag_err_output));
@@ -381,9 +413,7 @@ void req_call_completion(remote_req_t* req)
             req->send.complete(req->send.complete_param, err, req->packet->result, req_data(req),
                                req->packet->data_size, req->fds + output_fd_base);
         } else {
-            int fds[remote_max_fd_count];
-            memcpy(fds, no_fds, sizeof fds);
-            req->send.complete(req->send.complete_param, err, 0, 0, 0, fds);
+            call_without_answer(req->send.complete, req->send.complete_param, err);
         }
     }
 }
@@ -398,22 +428,25 @@ void req_drop_busy(remote_req_t* req)
     req_release(req);
 }
 
-void on_req_rm_cancel(pin_wire_t* wire)
+/* A cancel pin of the request fired: the handler's last use of its wire,
+ * then its reference goes. */
+void req_cancel_fired(remote_req_t* req, pin_wire_t* wire)
 {
-    remote_req_t* req =
-        (remote_req_t*)((char*)wire - offsetof(remote_req_t, send.rm_cancel_wire));
     req_try_complete(req, err_cancelled);
     pin_handler_complete(wire);
     req_release(req);
 }
 
+void on_req_rm_cancel(pin_wire_t* wire)
+{
+    req_cancel_fired((remote_req_t*)((char*)wire - offsetof(remote_req_t, send.rm_cancel_wire)),
+                     wire);
+}
+
 void on_req_cancel(pin_wire_t* wire)
 {
-    remote_req_t* req =
-        (remote_req_t*)((char*)wire - offsetof(remote_req_t, send.req_cancel_wire));
-    req_try_complete(req, err_cancelled);
-    pin_handler_complete(wire);
-    req_release(req);
+    req_cancel_fired((remote_req_t*)((char*)wire - offsetof(remote_req_t, send.req_cancel_wire)),
+                     wire);
 }
 
 void on_req_timeout(alarm_t* alarm)
@@ -590,8 +623,7 @@ const remote_receive_i_vtbl_t default_receive_vtbl = {
 
 /* One runner at a time: a caller that finds the pump busy leaves a touch
  * and the runner goes round once more. */
-template <typename Side>
-void pump_run(remote_t* rm, Side& side, void (*body)(remote_t* rm))
+void pump_run(remote_t* rm, pump_side_t& side, void (*body)(remote_t* rm))
 {
     side.pump_touch.store(1);
     for (;;) {
@@ -609,25 +641,27 @@ void pump_run(remote_t* rm, Side& side, void (*body)(remote_t* rm))
     }
 }
 
-/* I/O completions hold a connection reference for their I/O. */
+/* I/O completions hold a connection reference for their I/O: the outcome
+ * is stored, the side's pump takes the next step, the reference goes. */
+void io_end(remote_t* rm, pump_side_t& side, int err, size_t size, void (*pump)(remote_t* rm))
+{
+    side.io_err = err;
+    side.io_size = size;
+    side.io_busy.store(0);
+    pump(rm);
+    rm_release(rm);
+}
+
 void on_read_io(void* param, int err, size_t size)
 {
     remote_t* rm = (remote_t*)param;
-    rm->read.io_err = err;
-    rm->read.io_size = size;
-    rm->read.io_busy.store(0);
-    read_pump(rm);
-    rm_release(rm);
+    io_end(rm, rm->read, err, size, read_pump);
 }
 
 void on_write_io(void* param, int err, size_t size)
 {
     remote_t* rm = (remote_t*)param;
-    rm->write.io_err = err;
-    rm->write.io_size = size;
-    rm->write.io_busy.store(0);
-    write_pump(rm);
-    rm_release(rm);
+    io_end(rm, rm->write, err, size, write_pump);
 }
 
 void on_read_fds(remote_t* rm, int err)
@@ -640,10 +674,10 @@ void on_write_fds(remote_t* rm, int err)
     on_write_io(rm, err, 0);
 }
 
-/* The outcome of the last I/O of a side: its error, and a short transfer
- * (the peer closed in mid-packet) is a broken connection. */
-template <typename Side>
-int io_outcome(Side& side)
+/* The outcome of the last I/O of a side: its error; a transfer reported
+ * successful but short can never complete its packet, so it is a broken
+ * connection. */
+int io_outcome(const pump_side_t& side)
 {
     if (side.io_err) {
         return side.io_err;
@@ -651,8 +685,7 @@ int io_outcome(Side& side)
     return side.io_size < side.io_expected ? err_broken_pipe : 0;
 }
 
-template <typename Side>
-void io_begin(remote_t* rm, Side& side, int state, size_t expected)
+void io_begin(remote_t* rm, pump_side_t& side, int state, size_t expected)
 {
     side.state = state;
     side.io_expected = expected;
@@ -758,47 +791,28 @@ void write_pump_body(remote_t* rm)
             (rm->turn.load() == turn_read && !is_cancelled(rm))) {
             return;
         }
-        switch (rm->write.state) {
-        case ws_packet: {
-            remote_req_t* req = rm->write.req;
+        int state = rm->write.state;
+        if (state != ws_idle) {
+            /* An I/O completed: a failure ends the connection. */
             int err = io_outcome(rm->write);
+            remote_req_t* req = rm->write.req;
+            rm->write.state = ws_idle;
             if (err) {
                 remote_cancel(rm, err);
-            } else {
+            } else if (state == ws_packet) {
                 rm->keepalive.last_send.store(counter_msec());
-                int* fds = req->is_result ? req->fds + output_fd_base : req->fds;
                 if (req->packet->fd_mask) {
+                    int* fds = req->is_result ? req->fds + output_fd_base : req->fds;
                     io_begin(rm, rm->write, ws_fds, 0);
                     fd_job_start(&rm->write.job, rm, 0, fds, req->packet->fd_mask, on_write_fds);
                     continue;
                 }
             }
-            rm->write.req = 0;
-            rm->write.state = ws_idle;
-            write_finish_req(rm, req);
-            continue;
-        }
-        case ws_fds: {
-            int err = io_outcome(rm->write);
-            if (err) {
-                remote_cancel(rm, err);
-            }
-            remote_req_t* req = rm->write.req;
-            rm->write.req = 0;
-            rm->write.state = ws_idle;
-            write_finish_req(rm, req);
-            continue;
-        }
-        case ws_flush: {
-            int err = io_outcome(rm->write);
-            rm->write.state = ws_idle;
-            if (err) {
-                remote_cancel(rm, err);
+            if (req) {
+                rm->write.req = 0;
+                write_finish_req(rm, req);
             }
             continue;
-        }
-        default:
-            break;
         }
         remote_req_t* req = write_take_next(rm);
         if (req) {
@@ -966,11 +980,15 @@ void deliver_request(remote_t* rm, remote_req_t* req)
     (*receive)->dispatch(receive, &req->vtbl);
 }
 
-void deliver_result(remote_t* rm, remote_req_t* req)
+/* A result completes its request unless a time-out or cancellation came
+ * first; then it is discarded. */
+void deliver_result(remote_req_t* req)
 {
-    (void)rm;
-    req->result_received = 1;
-    req_try_complete(req, perr_to_err(req->packet->perr));
+    int open = -1;
+    if (req->err.compare_exchange_strong(open, perr_to_err(req->packet->perr))) {
+        req->result_received = 1;
+        req_drop_busy(req);
+    }
     req_release(req); /* the read pump's reference (from the tree) */
 }
 
@@ -992,7 +1010,7 @@ void read_deliver(remote_t* rm)
     if (req->vtbl) {
         deliver_request(rm, req);
     } else {
-        deliver_result(rm, req);
+        deliver_result(req);
     }
 }
 
@@ -1012,19 +1030,79 @@ void read_abort(remote_t* rm, int err)
     }
 }
 
-void read_start_data(remote_t* rm)
+/* Reads the rest of the packet's data into a buffer that grows as the
+ * data arrives (at least doubling), so a peer must send the bytes it
+ * announces before this end holds memory for them. */
+void read_more_data(remote_t* rm)
 {
     remote_req_t* req = rm->read.req;
-    size_t size = align16(req->packet->data_size);
-    if (!size) {
+    size_t done = rm->read.data_done;
+    size_t total = rm->read.data_total;
+    if (done == total) {
         rm->read.state = rs_data;
         rm->read.io_err = 0;
         rm->read.io_size = rm->read.io_expected = 0;
         return;
     }
-    io_begin(rm, rm->read, rs_data, size);
+    size_t target = done * 2 > data_chunk_size ? done * 2 : data_chunk_size;
+    if (target > total) {
+        target = total;
+    }
+    if (req_grow(req, target, done)) {
+        read_abort(rm, err_no_mem);
+        return;
+    }
+    io_begin(rm, rm->read, rs_data, target - done);
     (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
-                                 on_read_io, rm, req_data(req), size, size);
+                                 on_read_io, rm, req_data(req) + done, target - done,
+                                 target - done);
+}
+
+void read_start_data(remote_t* rm)
+{
+    remote_req_t* req = rm->read.req;
+    size_t total = align16(req->packet->data_size);
+    size_t buffered = rm->read.ahead_end - rm->read.ahead_start;
+    size_t taken = buffered < total ? buffered : total;
+    /* The first allocation holds at least one chunk or the whole data, and
+     * the read-ahead buffer is smaller than a chunk. */
+    memcpy(req_data(req), rm->read.ahead_buf + rm->read.ahead_start, taken);
+    rm->read.ahead_start += taken;
+    rm->read.data_done = taken;
+    rm->read.data_total = total;
+    read_more_data(rm);
+}
+
+/* The next header: from the read-ahead buffer when it holds one (returns
+ * 1), else a read is started. */
+int read_next_header(remote_t* rm)
+{
+    size_t buffered = rm->read.ahead_end - rm->read.ahead_start;
+    if (buffered >= remote_packet_header_size) {
+        memcpy(&rm->read.packet, rm->read.ahead_buf + rm->read.ahead_start,
+               remote_packet_header_size);
+        rm->read.ahead_start += remote_packet_header_size;
+        rm->read.io_err = 0;
+        rm->read.io_size = rm->read.io_expected = 0;
+        rm->read.state = rs_header;
+        return 1;
+    }
+    if (rm->read.ahead) {
+        memmove(rm->read.ahead_buf, rm->read.ahead_buf + rm->read.ahead_start, buffered);
+        rm->read.ahead_start = 0;
+        rm->read.ahead_end = buffered;
+        io_begin(rm, rm->read, rs_fill, remote_packet_header_size - buffered);
+        (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
+                                     on_read_io, rm, rm->read.ahead_buf + buffered,
+                                     remote_packet_header_size - buffered,
+                                     read_ahead_size - buffered);
+        return 0;
+    }
+    io_begin(rm, rm->read, rs_header, remote_packet_header_size);
+    (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
+                                 on_read_io, rm, &rm->read.packet, remote_packet_header_size,
+                                 remote_packet_header_size);
+    return 0;
 }
 
 /* A request header: check it against the limits and make its request. */
@@ -1045,16 +1123,22 @@ int read_take_request(remote_t* rm)
         if (!(rm->flags & remote_flag_receive)) {
             return err_bad_format;
         }
+        size_t sender_max_output = max_output;
         remote_receive_i* receive = rm->receive;
         (*receive)->max_sizes(receive, h->code, &max_input, &max_output);
-        if (max_output > remote_max_data_size) {
-            max_output = remote_max_data_size;
+        /* The limits may only be lowered. */
+        if (max_output > sender_max_output) {
+            max_output = sender_max_output;
+        }
+        if (max_input > remote_max_data_size) {
+            max_input = remote_max_data_size;
         }
     }
     if (h->data_size > max_input) {
         return err_bad_format;
     }
-    remote_req_t* req = req_new(rm, h->data_size, max_output);
+    remote_req_t* req =
+        req_new(rm, h->data_size < data_chunk_size ? h->data_size : data_chunk_size, max_output);
     if (!req) {
         return err_no_mem;
     }
@@ -1105,8 +1189,16 @@ void read_pump_body(remote_t* rm)
             (rm->turn.load() == turn_write && !is_cancelled(rm))) {
             return;
         }
-        int err;
-        switch (rm->read.state) {
+        int err = 0;
+        int state = rm->read.state;
+        if (state == rs_fill || state == rs_header || state == rs_data || state == rs_fds) {
+            err = io_outcome(rm->read);
+            if (err) {
+                read_abort(rm, err);
+                continue;
+            }
+        }
+        switch (state) {
         case rs_stopped:
             return;
         case rs_idle:
@@ -1119,16 +1211,14 @@ void read_pump_body(remote_t* rm)
                 write_pump(rm);
                 return;
             }
-            io_begin(rm, rm->read, rs_header, remote_packet_header_size);
-            (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
-                                         on_read_io, rm, &rm->read.packet,
-                                         remote_packet_header_size, remote_packet_header_size);
+            read_next_header(rm);
+            continue;
+        case rs_fill:
+            rm->read.ahead_end += rm->read.io_size;
+            rm->read.state = rs_idle;
             continue;
         case rs_header:
-            err = io_outcome(rm->read);
-            if (!err) {
-                err = read_check_header(rm);
-            }
+            err = read_check_header(rm);
             if (!err) {
                 err = rm->read.packet.flags & remote_packet_flag_result ? read_take_result(rm)
                                                                          : read_take_request(rm);
@@ -1147,7 +1237,8 @@ void read_pump_body(remote_t* rm)
                 return; /* the write side runs the pump when it is done */
             }
             /* The result replaces the request's packet. */
-            if (req_grow(req, rm->read.packet.data_size, 0)) {
+            size_t first = rm->read.packet.data_size;
+            if (req_grow(req, first < data_chunk_size ? first : data_chunk_size, 0)) {
                 read_abort(rm, err_no_mem);
                 continue;
             }
@@ -1157,9 +1248,9 @@ void read_pump_body(remote_t* rm)
         }
         case rs_data: {
             remote_req_t* req = rm->read.req;
-            err = io_outcome(rm->read);
-            if (err) {
-                read_abort(rm, err);
+            rm->read.data_done += rm->read.io_size;
+            if (rm->read.data_done < rm->read.data_total) {
+                read_more_data(rm);
                 continue;
             }
             if (req->packet->fd_mask) {
@@ -1172,11 +1263,6 @@ void read_pump_body(remote_t* rm)
             continue;
         }
         case rs_fds:
-            err = io_outcome(rm->read);
-            if (err) {
-                read_abort(rm, err);
-                continue;
-            }
             read_deliver(rm);
             continue;
         }
@@ -1235,7 +1321,6 @@ void send_request(remote_t* rm, pin_i* cancel_pin, int timeout, int code, int pa
                   const void* input, size_t input_size, const int* input_fds,
                   size_t max_output_size, remote_complete_t complete, void* complete_param)
 {
-    static const int no_fds[remote_max_fd_count] = {-1, -1, -1, -1, -1, -1, -1, -1};
     int err = 0;
 
     if (!(rm->flags & remote_flag_send) && !(packet_flags & remote_packet_flag_keepalive)) {
@@ -1251,9 +1336,7 @@ void send_request(remote_t* rm, pin_i* cancel_pin, int timeout, int code, int pa
     remote_req_t* req = err ? 0 : req_new(rm, input_size, max_output_size);
     if (!req) {
         if (complete) {
-            int fds[remote_max_fd_count];
-            memcpy(fds, no_fds, sizeof fds);
-            complete(complete_param, err ? err : err_no_mem, 0, 0, 0, fds);
+            call_without_answer(complete, complete_param, err ? err : err_no_mem);
         }
         return;
     }
@@ -1311,25 +1394,23 @@ void send_request(remote_t* rm, pin_i* cancel_pin, int timeout, int code, int pa
 
 void keepalive_fire(alarm_t* alarm);
 
-void keepalive_arm_locked(remote_t* rm)
-{
-    rm->keepalive.armed = 1;
-    alarm_init(&rm->keepalive.alarm);
-    alarm_schedule_2(&rm->keepalive.alarm, keepalive_fire,
-                     alarm_now() + (uint64_t)rm->keepalive.poll_delay);
-}
-
-/* Re-arms the alarm (its connection reference stays) unless cancelled. */
-void keepalive_rearm(remote_t* rm)
+/* Arms the alarm, which holds a connection reference, unless the
+ * connection is cancelled or the alarm thread has ended (at exit); then
+ * the reference goes. */
+void keepalive_arm(remote_t* rm)
 {
     sync_lock(&rm->lock);
+    int armed = 0;
     if (!is_cancelled(rm)) {
-        keepalive_arm_locked(rm);
-        sync_unlock(&rm->lock);
-        return;
+        alarm_init(&rm->keepalive.alarm);
+        armed = alarm_schedule_(&rm->keepalive.alarm, keepalive_fire,
+                                alarm_now() + (uint64_t)rm->keepalive.poll_delay);
     }
+    rm->keepalive.armed = armed;
     sync_unlock(&rm->lock);
-    rm_release(rm);
+    if (!armed) {
+        rm_release(rm);
+    }
 }
 
 void on_keepalive_complete(void* param, int err, int, void*, size_t, int*)
@@ -1338,7 +1419,7 @@ void on_keepalive_complete(void* param, int err, int, void*, size_t, int*)
     if (err) {
         remote_cancel(rm, err);
     }
-    keepalive_rearm(rm);
+    keepalive_arm(rm);
 }
 
 /* Every poll_delay: a keep-alive request when nothing was sent for the
@@ -1354,7 +1435,7 @@ void keepalive_fire(alarm_t* alarm)
     sync_unlock(&rm->lock);
     alarm_handler_complete(alarm);
     if (!due || is_cancelled(rm)) {
-        keepalive_rearm(rm);
+        keepalive_arm(rm);
         return;
     }
     rm->keepalive.last_send.store(now);
@@ -1572,6 +1653,8 @@ int remote_factory_dh(const char* file, int line, remote_i** out_rm, pin_i* canc
     rm->read.pump_touch = rm->read.pump_busy = rm->read.io_busy = 0;
     rm->read.state = rs_idle;
     rm->read.req = 0;
+    rm->read.ahead = !(serialized && (flags & remote_flag_receive_fd));
+    rm->read.ahead_start = rm->read.ahead_end = 0;
     rm->write.pump_touch = rm->write.pump_busy = rm->write.io_busy = 0;
     rm->write.state = ws_idle;
     rm->write.committed = 1;
@@ -1587,9 +1670,7 @@ int remote_factory_dh(const char* file, int line, remote_i** out_rm, pin_i* canc
     }
     if (flags & remote_flag_keepalive) {
         rm_retain(rm);
-        sync_lock(&rm->lock);
-        keepalive_arm_locked(rm);
-        sync_unlock(&rm->lock);
+        keepalive_arm(rm);
     }
     if (channels) {
         rm_retain(rm);
@@ -1609,8 +1690,10 @@ int remote_factory_dh(const char* file, int line, remote_i** out_rm, pin_i* canc
 
 namespace {
 
+/* A synchronous send waits on a hold: one signal (the completion) for one
+ * waiter, which wakes with a single hand-over. */
 struct remote_send_sync_t {
-    sema_t sem;
+    hold_t done;
     malloc_i* ma; /* allocates the output when set */
     int err;
     int result;
@@ -1648,20 +1731,20 @@ void on_send_sync(void* param, int err, int result, void* output, size_t output_
             output_fds[i] = -1;
         }
     }
-    sema_signal(&s->sem);
+    hold_signal(&s->done);
 }
 
 int send_sync(remote_i* rm, pin_i* cancel_pin, int timeout, int code, const void* input,
               size_t input_size, const int* input_fds, remote_send_sync_t* s)
 {
-    sema_init(&s->sem, 0);
+    hold_init(&s->done);
     s->err = 0;
     s->result = 0;
     s->output_size = 0;
     (*rm)->send_async(rm, cancel_pin, timeout, code, input, input_size, input_fds,
                       s->max_output_size, on_send_sync, s);
-    sema_wait(&s->sem, 0, sync_timeout_none);
-    sema_term(&s->sem);
+    hold_wait(&s->done, sync_timeout_none);
+    hold_term(&s->done);
     return s->err;
 }
 

@@ -318,14 +318,21 @@ static const unsigned char* take_variable(unpack_t* u, size_t* out_len)
     return field + 4;
 }
 
+/* p, noting an allocation failure when it is null. */
+static void* note_alloc(unpack_t* u, void* p)
+{
+    if (!p) {
+        u->err = err_no_mem;
+    }
+    return p;
+}
+
 static void* copy_out(unpack_t* u, malloc_i* ma, const void* bytes, size_t len, size_t alloc_len)
 {
-    void* copy = ma_alloc(ma, alloc_len);
-    if (!copy) {
-        u->err = err_no_mem;
-        return 0;
+    void* copy = note_alloc(u, ma_alloc(ma, alloc_len));
+    if (copy) {
+        memcpy(copy, bytes, len);
     }
-    memcpy(copy, bytes, len);
     return copy;
 }
 
@@ -411,13 +418,8 @@ int remote_unpack_vals_2_dh(const char* file, int line, malloc_i* ma, const void
             wchar_t** out = va_arg(own, wchar_t**);
             field = take_variable(&u, &len);
             if (out) {
-                *out = 0;
-                if (field && len) {
-                    *out = sswconv8mn(ma, (const char*)field, len);
-                    if (!*out) {
-                        u.err = err_no_mem;
-                    }
-                }
+                *out = field && len ? (wchar_t*)note_alloc(&u, sswconv8mn(ma, (const char*)field, len))
+                                    : 0;
             }
             break;
         }
@@ -425,13 +427,9 @@ int remote_unpack_vals_2_dh(const char* file, int line, malloc_i* ma, const void
             remote_blob_t** out = va_arg(own, remote_blob_t**);
             field = take_variable(&u, &len);
             if (out) {
-                *out = 0;
-                if (field && len) {
-                    *out = remote_blob_new_dh(file, line, field, len);
-                    if (!*out) {
-                        u.err = err_no_mem;
-                    }
-                }
+                *out = field && len
+                           ? (remote_blob_t*)note_alloc(&u, remote_blob_new_dh(file, line, field, len))
+                           : 0;
             }
             break;
         }

@@ -141,8 +141,8 @@ int connect_path(const char* file, int line, int* out_fd, const char* path)
     return 0;
 }
 
-// What sits at a listener's path.
-enum class path_state { free, live_ours, live_foreign, dead };
+// What sits at a listener's path: nothing, a socket that accepts, or anything else.
+enum class path_state { free, live, other };
 
 // Probes the path without following a link: a socket that accepts a
 // connection is live; *out_peer_uid is the user serving it.
@@ -150,10 +150,10 @@ path_state probe_path(const char* path, struct stat* out_st, uid_t* out_peer_uid
 {
     int pfd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (pfd < 0)
-        return errno == ENOENT ? path_state::free : path_state::dead;
+        return errno == ENOENT ? path_state::free : path_state::other;
     qpfd::unique_fd path_fd(pfd);
     if (fstat(pfd, out_st) != 0 || !S_ISSOCK(out_st->st_mode))
-        return path_state::dead;
+        return path_state::other;
     char proc_path[40];
     snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", pfd);
     int fd;
@@ -161,13 +161,13 @@ path_state probe_path(const char* path, struct stat* out_st, uid_t* out_peer_uid
     if (err == ENOENT && access("/proc/self/fd", F_OK) != 0)
         err = connect_path(__FILE__, __LINE__, &fd, path); // no /proc: by name, just checked
     if (err)
-        return path_state::dead;
+        return path_state::other;
     struct ucred cred;
     socklen_t len = sizeof(cred);
     bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
     fd_close(fd);
     *out_peer_uid = known ? cred.uid : static_cast<uid_t>(-1);
-    return path_state::live_ours;
+    return path_state::live;
 }
 
 // Step 5 of set-up: 17 when another listener of ours is alive at the path.
@@ -178,10 +178,10 @@ int clear_path(const char* path)
     uid_t peer_uid = static_cast<uid_t>(-1);
     path_state state = probe_path(path, &st, &peer_uid);
     if (geteuid() != 0)
-        return state == path_state::live_ours ? err_exists : 0;
+        return state == path_state::live ? err_exists : 0;
     if (state == path_state::free)
         return 0;
-    if (state == path_state::live_ours && st.st_uid == 0 && peer_uid == 0)
+    if (state == path_state::live && st.st_uid == 0 && peer_uid == 0)
         return err_exists;
     if (unlink(path) != 0 && errno != ENOENT)
         return last_error();
@@ -193,9 +193,15 @@ int set_path_owner_mode(const char* path, uid_t uid, gid_t gid, mode_t mode)
 {
     if (fchownat(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW) != 0)
         return last_error();
-    if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) != 0)
-        return last_error();
-    return 0;
+    if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) == 0)
+        return 0;
+    int err = last_error();
+    struct stat st;
+    // The C library needs /proc for this; without it, chmod what was just
+    // checked to be no link.
+    if ((err == EOPNOTSUPP || err == ENOSYS) && lstat(path, &st) == 0 && S_ISSOCK(st.st_mode))
+        return chmod(path, mode) == 0 ? 0 : last_error();
+    return err;
 }
 
 bool has_owner_mode(const struct stat& st, uid_t uid, gid_t gid, mode_t mode, bool* mode_ok)

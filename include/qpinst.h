@@ -133,6 +133,11 @@ char* qpinst_gen_file_hash(malloc_i* ma, const char* file);
  * ran out. */
 char* qpinst_normalize_kernel_ver(malloc_i* ma, const char* version, const char* arch);
 
+/* "<name>-<normalised release>.ko": the name of a precompiled module for a
+ * kernel release in the module archive. */
+char* qpinst_precompiled_name(malloc_i* ma, const char* name, const char* release,
+                              const char* arch);
+
 /* Keeps /lib/modules/<release>/<name>/<name>.ko built from the archive
  * /lib/modules/<name>.kmod (or copied from a precompiled module in it) and
  * loads it when load_kmod is set. */

@@ -19,7 +19,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "envtestdir.h"
 #include "qpsocket.h"
+#include <pty.h>
+#include <termios.h>
 
 // Records the completions of asynchronous transfers; each recorder expects
 // exactly one.
@@ -54,6 +57,27 @@ struct completion_recorder {
         return calls;
     }
 };
+
+// A fresh folder per test, sticky and open to everyone like /tmp.
+class IpcDirTest : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        chmod(dir_.c_str(), 01777);
+    }
+};
+
+// A pseudo-terminal whose slave side echoes.
+inline bool open_echoing_pty(int* master, int* slave)
+{
+    struct termios tio;
+    if (openpty(master, slave, nullptr, nullptr, nullptr) != 0)
+        return false;
+    tcgetattr(*slave, &tio);
+    tio.c_lflag |= ECHO;
+    return tcsetattr(*slave, TCSANOW, &tio) == 0;
+}
 
 // Descriptors open in this process.
 inline int open_fd_count()

@@ -15,24 +15,12 @@
 
 namespace {
 
-class LockFileTest : public testing::Test {
+class LockFileTest : public IpcDirTest {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/qplock_test_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir = pattern;
-        name = dir + "/x.lock";
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        EXPECT_EQ(0, system(cmd.c_str()));
-    }
-    static bool exists(const std::string& p)
-    {
-        struct stat st;
-        return lstat(p.c_str(), &st) == 0;
+        IpcDirTest::SetUp();
+        name = path("x.lock");
     }
     static int64_t mtime_usecs(const std::string& p)
     {
@@ -41,7 +29,7 @@ protected:
             return -1;
         return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
     }
-    std::string dir, name;
+    std::string name;
 };
 
 // The file exists exactly while the lock is held, and the holder refreshes
@@ -88,7 +76,7 @@ TEST_F(LockFileTest, CancelledWait)
     lock_file_i* lock = reinterpret_cast<lock_file_i*>(1);
     int64_t start = now_msecs();
     EXPECT_EQ(err_exists, f8_lock_file_factory(&lock, name.c_str(), &cancel.vtbl));
-    EXPECT_LT(now_msecs() - start, 1500);
+    EXPECT_LT(now_msecs() - start, 3000);
     EXPECT_EQ(nullptr, lock);
     canceller.join();
     pin_term(&cancel);
@@ -126,14 +114,35 @@ TEST_F(LockFileTest, ReplacedFileIsNotRemoved)
     EXPECT_TRUE(exists(name));
 }
 
+void exit_holding_lock_and_pump(const std::string& name)
+{
+    lock_file_i* lock;
+    tty_pump_i* pump;
+    int r, w;
+    if (f8_lock_file_factory(&lock, name.c_str(), nullptr) || file_create_pipe(&r, &w) ||
+        tty_pump_factory(&pump, nullptr, r, w, 0))
+        _exit(1);
+    // Neither the lock nor the pump is let go: the collection at exit ends
+    // their threads. Their objects stay, which the leak check need not tell.
+    debugheap_ignoreallleaks(malloc_d(1));
+    exit(0);
+}
+
+// A process that exits holding a lock and running a pump ends, and its
+// lock file is gone.
+TEST_F(LockFileTest, ExitWhileHoldingEnds)
+{
+    EXPECT_EXIT(exit_holding_lock_and_pump(name), testing::ExitedWithCode(0), "");
+    EXPECT_FALSE(exists(name));
+}
+
 // Root takes over at once a lock file another user owns, and removes a
 // link planted at the name without touching its target.
 TEST_F(LockFileTest, ForeignFileAndLinkRootWithThrowawayUid)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root";
-    chmod(dir.c_str(), 01777);
-    std::string target = dir + "/victim";
+    std::string target = path("victim");
     EXPECT_EQ(0, run_as_throwaway_user([&] {
         int f = open(name.c_str(), O_CREAT | O_WRONLY, 0644);
         int t = open(target.c_str(), O_CREAT | O_WRONLY, 0600);
@@ -142,7 +151,7 @@ TEST_F(LockFileTest, ForeignFileAndLinkRootWithThrowawayUid)
     int64_t start = now_msecs();
     lock_file_i* lock = nullptr;
     ASSERT_EQ(0, f8_lock_file_factory(&lock, name.c_str(), nullptr));
-    EXPECT_LT(now_msecs() - start, 1000);
+    EXPECT_LT(now_msecs() - start, 3000);
     struct stat st;
     ASSERT_EQ(0, lstat(name.c_str(), &st));
     EXPECT_EQ(0u, st.st_uid);
@@ -270,11 +279,8 @@ TEST(TtyPump, CancelPins)
 TEST(TtyPump, EchoOffWhileRunning)
 {
     int master, slave;
-    ASSERT_EQ(0, openpty(&master, &slave, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(open_echoing_pty(&master, &slave));
     struct termios tio;
-    tcgetattr(slave, &tio);
-    tio.c_lflag |= ECHO;
-    tcsetattr(slave, TCSANOW, &tio);
     pump_pipes p;
     tty_pump_i* pump = nullptr;
     ASSERT_EQ(0, tty_pump_factory(&pump, nullptr, slave, p.out_w, tty_pump_flag_echo_off));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "qperr.h"
+#include "qptraces.h"
 
 namespace {
 
@@ -104,11 +105,8 @@ TEST(QpDescriptorsDeathTest, StandardSlots)
 TEST(QpDescriptors, EchoOffAndOn)
 {
     int master, slave;
-    ASSERT_EQ(0, openpty(&master, &slave, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(open_echoing_pty(&master, &slave));
     struct termios tio;
-    tcgetattr(slave, &tio);
-    tio.c_lflag |= ECHO;
-    tcsetattr(slave, TCSANOW, &tio);
     EXPECT_EQ(0, file_echo_off(slave, 0));
     tcgetattr(slave, &tio);
     EXPECT_FALSE(tio.c_lflag & (ECHO | ECHONL));
@@ -385,12 +383,47 @@ TEST(QpAsync, CompletionQueuesTheNextIo)
     EXPECT_EQ("hello", state.seen);
 }
 
+// With a trace API attached, a receive writes its steps on "qppacket".
+void trace_one_receive()
+{
+    trbuffer_initializer();
+    traceExports = &traceexports1;
+    traceClient = traceexports1.trattach();
+    socket_pair pair;
+    completion_recorder done;
+    char c;
+    fd_recv_async(pair.a, 0, nullptr, -1, completion_recorder::complete, &done, &c, 1, 1);
+    if (write(pair.b, "x", 1) != 1 || !done.wait())
+        _exit(1);
+    TRCHANNEL channel = tropen("qppacket");
+    size_t start = 0, end = 0;
+    TraceInfo(nullptr, channel, &start, &end, nullptr);
+    std::string text;
+    for (size_t line = start; line < end; line++) {
+        char out[512];
+        TraceRead(nullptr, channel, line, out, sizeof(out));
+        text += out;
+    }
+    bool ok = true;
+    for (const char* step : {" fd_recv_async recv io=0x", " poll fd_count=", " poll res=", " ready io=0x",
+                             " transfer io=0x", " complete io=0x", " err=0 siz=1"})
+        ok = ok && text.find(step) != std::string::npos;
+    if (!ok)
+        fprintf(stderr, "%s", text.c_str());
+    _exit(ok ? 0 : 2);
+}
+
+TEST(QpAsyncDeathTest, TraceLines)
+{
+    EXPECT_EXIT(trace_one_receive(), testing::ExitedWithCode(0), "");
+}
+
 // Stress: threads issue sends and receives over socket pairs with random
 // cancels and timeouts; every completion runs exactly once and no
 // descriptor stays open.
 TEST(QpAsyncStress, RandomCancelsAndTimeouts)
 {
-    const int thread_count = 6, rounds = 150;
+    const int thread_count = 6, rounds = 400;
     int fds_before = open_fd_count();
     std::atomic<int> completions{0}, issued{0}, twice{0};
     auto worker = [&](unsigned seed) {
@@ -411,9 +444,11 @@ TEST(QpAsyncStress, RandomCancelsAndTimeouts)
             }
             auto complete = [](void* param, int, size_t) {
                 call* c = static_cast<call*>(param);
-                if (c->count.fetch_add(1) != 0)
-                    c->twice->fetch_add(1);
-                c->total->fetch_add(1);
+                std::atomic<int>* total = c->total;
+                std::atomic<int>* twice = c->twice;
+                total->fetch_add(1);
+                if (c->count.fetch_add(1) != 0) // the last use of c: its owner may go now
+                    twice->fetch_add(1);
             };
             int recv_timeout = static_cast<int>(random() % 30) - 1;
             size_t size = 1 + random() % sizeof(send_call.buf);

@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "exectest.h"
 #include "qperr.h"
 #include "qpfile.h"
 #include "qppin.h"
@@ -49,17 +50,6 @@ bool in_private_mounts()
         GTEST_SKIP() << "needs the private mount namespace of tests/qpexec2_ns.sh";                \
     unlink(socket_path().c_str())
 
-std::string read_all(int fd)
-{
-    std::string text;
-    char buffer[1024];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR))
-        if (got > 0)
-            text.append(buffer, static_cast<size_t>(got));
-    return text;
-}
-
 // ---- the fake daemon ----------------------------------------------------------------
 
 // What the fake daemon saw and how it answers a start request.
@@ -78,16 +68,31 @@ struct fake_daemon_state {
 
 fake_daemon_state* g_fake;
 
-// One accepted connection: its receive interface and the connection.
+// One accepted connection: its receive interface and the connection. The
+// connection may end, and release the receive interface, before its factory
+// has handed the connection out (on another thread, or inside the factory
+// on this one); whichever of the two comes last frees the client and drops
+// the connection.
 struct fake_client {
     remote_receive_i vtbl;
     remote_i* remote;
+    bool receive_released;
 };
+
+std::mutex g_fake_connect_lock;
 
 void fake_client_release(remote_receive_i* rcv)
 {
     fake_client* client = reinterpret_cast<fake_client*>(rcv);
-    (*client->remote)->release(client->remote);
+    remote_i* remote;
+    {
+        std::lock_guard<std::mutex> guard(g_fake_connect_lock);
+        remote = client->remote;
+        client->receive_released = true;
+        if (!remote)
+            return; // fake_connect finishes
+    }
+    (*remote)->release(remote);
     delete client;
 }
 
@@ -96,22 +101,19 @@ void fake_client_max_sizes(remote_receive_i*, int, size_t*, size_t*) {}
 
 // Serves a start as the daemon does: writes to the caller's output and
 // error, answers the process id with the exit-status socket, and writes the
-// exit code on it.
+// exit code on it. The state is read and written only before the answer, so
+// that a test that got the answer may end.
 void fake_start(remote_req_i* req)
 {
     fake_daemon_state* s = g_fake;
     const char* input = static_cast<const char*>((*req)->input(req));
     size_t size = (*req)->input_size(req);
-    std::lock_guard<std::mutex> guard(s->lock);
-    s->starts++;
-    s->args.clear();
+    std::vector<std::string> args;
     uint32_t argc = 0;
     memcpy(&argc, input, size >= 4 ? 4 : 0);
-    size_t at = 4;
-    for (uint32_t i = 0; i <= argc && at < size; i++) {
-        std::string text(input + at);
-        s->args.push_back(text);
-        at += text.size() + 1;
+    for (size_t at = 4, i = 0; i <= argc && at < size; i++) {
+        args.emplace_back(input + at);
+        at += args.back().size() + 1;
     }
     int fds[3];
     for (int i = 0; i < 3; i++)
@@ -120,28 +122,40 @@ void fake_start(remote_req_i* req)
     EXPECT_EQ(3, write(fds[2], "err", 3));
     for (int fd : fds)
         fd_close(fd);
-    if (s->answer_err) {
-        (*req)->complete(req, s->answer_err, 0, nullptr, 0);
+    fake_daemon_state answer;
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        s->starts++;
+        s->args = args;
+        answer.answer_err = s->answer_err;
+        answer.answer_pid = s->answer_pid;
+        answer.answer_fd = s->answer_fd;
+        answer.exit_code = s->exit_code;
+        answer.hold_exit = s->hold_exit;
+    }
+    if (answer.answer_err) {
+        (*req)->complete(req, answer.answer_err, 0, nullptr, 0);
         return;
     }
     int ours = -1, theirs = -1;
     EXPECT_EQ(0, file_create_socket(&ours, &theirs));
-    if (s->answer_fd)
+    if (answer.answer_fd)
         (*req)->output_fd(req, 0, &theirs);
     fd_close(theirs);
-    if (!s->answer_fd) {
-        fd_close(ours);
+    if (answer.hold_exit) {
+        std::lock_guard<std::mutex> guard(s->lock);
+        s->held_fd = ours;
         ours = -1;
     }
-    uint32_t pid = s->answer_pid;
+    uint32_t pid = answer.answer_pid;
     (*req)->complete(req, 0, 0, &pid, sizeof(pid));
-    if (s->hold_exit || ours == -1) {
-        s->held_fd = ours;
-        return;
+    if (ours != -1) {
+        // The caller may have closed its end already (a refused answer).
+        uint32_t code = static_cast<uint32_t>(answer.exit_code);
+        ssize_t wrote = write(ours, &code, 4);
+        (void)wrote;
+        fd_close(ours);
     }
-    uint32_t code = static_cast<uint32_t>(s->exit_code);
-    EXPECT_EQ(4, write(ours, &code, 4));
-    fd_close(ours);
 }
 
 void fake_client_dispatch(remote_receive_i*, remote_req_i* req)
@@ -168,13 +182,23 @@ void fake_connect_release(socket_connect_i*) {}
 
 void fake_connect(socket_connect_i*, pin_i*, const char*, const char*, int* in_out_fd)
 {
-    fake_client* client = new fake_client{&fake_client_vtbl, nullptr};
+    fake_client* client = new fake_client{&fake_client_vtbl, nullptr, false};
     remote_receive_i* receive = &client->vtbl;
     int flags = remote_flag_receive | remote_flag_receive_fd | remote_flag_send_fd |
                 remote_flag_serialize | remote_flag_server;
-    if (remote_factory_d(&client->remote, procsig_pin(FILE_SIGNAL_STOP), flags, in_out_fd,
-                         nullptr, &receive))
+    remote_i* remote = nullptr;
+    remote_factory_d(&remote, procsig_pin(FILE_SIGNAL_STOP), flags, in_out_fd, nullptr, &receive);
+    bool over;
+    {
+        std::lock_guard<std::mutex> guard(g_fake_connect_lock);
+        over = client->receive_released;
+        client->remote = remote;
+    }
+    if (over) {
+        if (remote)
+            (*remote)->release(remote);
         delete client;
+    }
 }
 
 const socket_connect_i_vtbl_t fake_connect_vtbl = {fake_connect_retain, fake_connect_release,
@@ -198,8 +222,20 @@ protected:
             (*listen_)->cancel(listen_);
             (*listen_)->release(listen_);
         }
-        fd_close(state_.held_fd);
+        {
+            std::lock_guard<std::mutex> guard(state_.lock);
+            fd_close(state_.held_fd);
+            state_.held_fd = -1;
+        }
         g_fake = nullptr;
+    }
+
+    // Changes the answers of the fake daemon.
+    template <typename Change>
+    void answer(Change change)
+    {
+        std::lock_guard<std::mutex> guard(state_.lock);
+        change(state_);
     }
 
     fake_daemon_state state_;
@@ -261,20 +297,24 @@ TEST_F(FakeDaemon, StartRelaysDescriptorsPidAndExitCode)
 // or without the exit-status descriptor is a bad format.
 TEST_F(FakeDaemon, RefusalsAndBadAnswers)
 {
-    state_.answer_err = err_not_found;
+    answer([](fake_daemon_state& s) { s.answer_err = err_not_found; });
     {
         service_run run;
         EXPECT_EQ(err_not_found, run.start({"/bin/true"}));
         EXPECT_TRUE((*run.e)->wait(run.e, nullptr, 0));
     }
-    state_.answer_err = 0;
-    state_.answer_pid = 0;
+    answer([](fake_daemon_state& s) {
+        s.answer_err = 0;
+        s.answer_pid = 0;
+    });
     {
         service_run run;
         EXPECT_EQ(err_bad_format, run.start({"/bin/true"}));
     }
-    state_.answer_pid = 4242;
-    state_.answer_fd = false;
+    answer([](fake_daemon_state& s) {
+        s.answer_pid = 4242;
+        s.answer_fd = false;
+    });
     {
         service_run run;
         EXPECT_EQ(err_bad_format, run.start({"/bin/true"}));
@@ -285,7 +325,7 @@ TEST_F(FakeDaemon, RefusalsAndBadAnswers)
 // cancels the read (no leak, no hang).
 TEST_F(FakeDaemon, PendingExitCodeAndEarlyRelease)
 {
-    state_.hold_exit = true;
+    answer([](fake_daemon_state& s) { s.hold_exit = true; });
     service_run run;
     ASSERT_EQ(0, run.start({"/bin/true"}));
     EXPECT_FALSE((*run.e)->wait(run.e, nullptr, 100));
@@ -296,7 +336,7 @@ TEST_F(FakeDaemon, PendingExitCodeAndEarlyRelease)
 // A daemon that goes away without an exit code ends the wait.
 TEST_F(FakeDaemon, ClosedExitSocketEndsTheWait)
 {
-    state_.hold_exit = true;
+    answer([](fake_daemon_state& s) { s.hold_exit = true; });
     service_run run;
     ASSERT_EQ(0, run.start({"/bin/true"}));
     {

@@ -478,6 +478,11 @@ TEST_F(InstTest, StopOnErrAndLastErrorWins)
     qpinst_copy_exec2(&stopping.st, path("src").c_str(), path("d1").c_str());
     qpinst_delete_file2(&stopping.st, path("src").c_str(), false);
     qpinst_copy_opt(&stopping.st, 0, dir_.c_str(), "src", path("d2").c_str(), nullptr);
+    qpinst_set_run_as_root(&stopping.st, dir_.c_str(), "src");
+    qpinst_reset_run_as_root(&stopping.st, dir_.c_str(), "src");
+    qpinst_update_kmod(&stopping.st, "qpinst-test-module", true);
+    qpinst_copy_kernel(&stopping.st, dir_.c_str(), "qpinst-test-module");
+    qpinst_delete_kernel(&stopping.st, "qpinst-test-module");
     EXPECT_EQ("", stopping.text);
     EXPECT_EQ(5, stopping.st.err);
     EXPECT_FALSE(exists(path("d1")));
@@ -536,6 +541,95 @@ TEST(InstKernelVersion, Normalises)
         EXPECT_STREQ(c.expected, got) << c.version;
         free_d(got);
     }
+}
+
+} // namespace
+
+namespace {
+
+// ---- commands --------------------------------------------------------------------------------
+
+// Both output streams of a command arrive as lines; "a", CR, LF, "b" gives
+// "a" and "b"; the exit code comes back.
+TEST(InstExec, PumpsOutputAndReturnsExitCode)
+{
+    recorded_stat rec;
+    const char* argv[] = {"sh", "-c", "printf 'a\\r\\nb'; echo err >&2; exit 3", nullptr};
+    int code = -1;
+    EXPECT_EQ(0, qpinst_exec_sub(&rec.st, &code, argv));
+    EXPECT_EQ(3, code);
+    // "b" has no line end of its own: the error line continues it.
+    EXPECT_EQ("a\nberr\n", rec.text);
+}
+
+// The step prints the command line; a non-zero exit code fails only when
+// checked; a missing program fails with 2.
+TEST(InstExec, StepChecksResult)
+{
+    recorded_stat rec;
+    const char* failing[] = {"sh", "-c", "exit 4", nullptr};
+    qpinst_exec(&rec.st, false, failing);
+    EXPECT_EQ(0, rec.st.err);
+    EXPECT_EQ("NOTE: Running command \"sh -c \"exit 4\"\".\n", rec.text);
+
+    rec.text.clear();
+    qpinst_exec(&rec.st, true, failing);
+    EXPECT_EQ(err_unsuccessful, rec.st.err);
+    EXPECT_NE(std::string::npos,
+              rec.text.find("ERROR: 999 Unable to execute command \"sh -c \"exit 4\"\".\n"));
+
+    recorded_stat missing;
+    const char* nowhere[] = {"qpinst-no-such-program", nullptr};
+    qpinst_exec(&missing.st, false, nowhere);
+    EXPECT_EQ(err_not_found, missing.st.err);
+    EXPECT_NE(std::string::npos, missing.text.find("ERROR: 2 Unable to execute command"));
+
+    recorded_stat stopping(true);
+    stopping.st.err = 7;
+    qpinst_exec(&stopping.st, true, failing);
+    EXPECT_EQ("", stopping.text);
+    EXPECT_EQ(7, stopping.st.err);
+}
+
+// Captured output keeps its lines, or one line without any line end.
+TEST(InstExec, Capture)
+{
+    qp_heap_ma_t heap = QP_HEAP_MA_INIT;
+    const char* argv[] = {"printf", "one\\r\\ntwo\\nthree", nullptr};
+    char* lines = qpinst_exec_capture(&heap.vtbl, argv, false);
+    EXPECT_STREQ("one\ntwo\nthree\n", lines);
+    free_d(lines);
+    char* joined = qpinst_exec_capture(&heap.vtbl, argv, true);
+    EXPECT_STREQ("onetwothree", joined);
+    free_d(joined);
+    const char* nowhere[] = {"qpinst-no-such-program", nullptr};
+    char* none = qpinst_exec_capture(&heap.vtbl, nowhere, true);
+    EXPECT_STREQ("", none);
+    free_d(none);
+}
+
+} // namespace
+
+namespace {
+
+// ---- kernel modules ----------------------------------------------------------------------------
+
+// Without its archive the module is "not installed" (2); f8_load_kernel
+// prints nothing whatever happens. Reads only: no archive, nothing changes.
+TEST(InstKernel, MissingArchive)
+{
+    const char* name = "qpinst-test-no-such-module";
+    recorded_stat rec;
+    qpinst_update_kmod(&rec.st, name, true);
+    EXPECT_EQ(err_not_found, rec.st.err);
+    EXPECT_EQ(std::string("ERROR: Module not installed \"/lib/modules/") + name + ".kmod\"\n",
+              rec.text);
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(err_not_found, f8_load_kernel(name));
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
 }
 
 } // namespace

@@ -5,8 +5,6 @@
 // may leak. Also run under the thread sanitizer.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +21,7 @@
 #include "qppin.h"
 #include "qpremote.h"
 #include "qpsocket.h"
+#include "qpremote_testutil.h"
 
 namespace {
 
@@ -108,12 +107,6 @@ struct Request {
     std::atomic<bool> whole{false};
 };
 
-ino_t inode_of(int fd)
-{
-    struct stat st {};
-    return fstat(fd, &st) == 0 ? st.st_ino : 0;
-}
-
 void on_complete(void* param, int err, int result, void* output, size_t output_size,
                  int* output_fds)
 {
@@ -195,17 +188,6 @@ void sender(remote_i* rm, int seed, int pipe_fd, Totals* totals,
         }
         pin_term(&r->cancel);
     }
-}
-
-bool all_connections_gone()
-{
-    for (int waited = 0; __atomic_load_n(&g_qp_remote_count, __ATOMIC_ACQUIRE); waited++) {
-        if (waited > 2000) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // Two full-duplex ends with descriptor channels, senders on both.

@@ -25,23 +25,11 @@
 #include "qppin.h"
 #include "qpremote.h"
 #include "qpsocket.h"
+#include "qpremote_testutil.h"
 
 namespace {
 
 constexpr int wait_msecs = 5000;
-
-// True once every connection has ended (its receive interface released,
-// its memory freed): receive interfaces on a test's stack may go then.
-bool all_connections_gone(int msecs = wait_msecs)
-{
-    for (int waited = 0; __atomic_load_n(&g_qp_remote_count, __ATOMIC_ACQUIRE); waited += 5) {
-        if (waited >= msecs) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // ---- the raw peer ------------------------------------------------------------
 
@@ -178,14 +166,6 @@ int raw_receive_fd(int channel)
     return fd;
 }
 
-// The inode of a descriptor: tells duplicates of one file apart from others.
-ino_t inode_of(int fd)
-{
-    struct stat st {};
-    fstat(fd, &st);
-    return st.st_ino;
-}
-
 // ---- completions -------------------------------------------------------------
 
 struct Completion {
@@ -194,18 +174,22 @@ struct Completion {
     int result = 0;
     std::string output;
     bool output_null = true;
+    bool zero_tail = false; // the 11 bytes after the output are zero
     int fds[remote_max_fd_count];
 };
 
 // Records completions by parameter and counts every call.
+struct CompletionParam;
+
 struct Completions {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<Completion> slots;
+    std::vector<CompletionParam> params; // one per slot: the completion's parameter
     int total = 0;
     bool take_fds = false;
 
-    explicit Completions(size_t count) : slots(count) {}
+    explicit Completions(size_t count);
 
     static void complete(void* param, int err, int result, void* output, size_t output_size,
                          int* output_fds);
@@ -223,6 +207,13 @@ struct CompletionParam {
     size_t index;
 };
 
+Completions::Completions(size_t count) : slots(count)
+{
+    for (size_t i = 0; i < count; i++) {
+        params.push_back({this, i});
+    }
+}
+
 void Completions::complete(void* param, int err, int result, void* output, size_t output_size,
                            int* output_fds)
 {
@@ -234,6 +225,8 @@ void Completions::complete(void* param, int err, int result, void* output, size_
     c.result = result;
     c.output_null = output == nullptr;
     c.output.assign((const char*)output, output ? output_size : 0);
+    c.zero_tail = output && std::string((const char*)output + output_size, remote_zero_tail_size) ==
+                                std::string(remote_zero_tail_size, '\0');
     for (int i = 0; i < remote_max_fd_count; i++) {
         c.fds[i] = output_fds[i];
         if (p->all->take_fds) {
@@ -265,13 +258,11 @@ struct Pair {
         }
         fd_close(peer);
     }
-    void send(Completions& all, std::vector<CompletionParam>& params, size_t index, int code,
-              const std::string& input = "", int timeout = sync_timeout_none,
-              const int* fds = nullptr, size_t max_output = 256)
+    void send(Completions& all, size_t index, int code, const std::string& input = "",
+              int timeout = sync_timeout_none, const int* fds = nullptr, size_t max_output = 256)
     {
-        params[index] = {&all, index};
         (*rm)->send_async(rm, nullptr, timeout, code, input.data(), input.size(), fds,
-                          max_output, Completions::complete, &params[index]);
+                          max_output, Completions::complete, &all.params[index]);
     }
 };
 
@@ -285,8 +276,7 @@ TEST(RemoteWire, EmptyRequestIsOneHeader)
 {
     Pair pair(send_flags);
     Completions all(1);
-    std::vector<CompletionParam> params(1);
-    pair.send(all, params, 0, 0x01020304, "", sync_timeout_none, nullptr, 77);
+    pair.send(all, 0, 0x01020304, "", sync_timeout_none, nullptr, 77);
 
     unsigned char bytes[64];
     pollfd p = {pair.peer, POLLIN, 0};
@@ -306,8 +296,7 @@ TEST(RemoteWire, DataPaddedTo16)
 {
     Pair pair(send_flags);
     Completions all(1);
-    std::vector<CompletionParam> params(1);
-    pair.send(all, params, 0, 9, "x");
+    pair.send(all, 0, 9, "x");
 
     unsigned char bytes[64];
     ASSERT_TRUE(read_exact(pair.peer, bytes, 48));
@@ -324,15 +313,14 @@ TEST(RemoteWire, DataPaddedTo16)
 }
 
 // Cookies count 1, 2, 3 per connection; results answered out of order
-// complete the right requests with their own result and data, and each
-// exactly once.
+// (and arriving in one piece) complete the right requests with their own
+// result and data, and each exactly once.
 TEST(RemoteWire, CookiesAndOutOfOrderResults)
 {
     Pair pair(send_flags);
     Completions all(3);
-    std::vector<CompletionParam> params(3);
     for (size_t i = 0; i < 3; i++) {
-        pair.send(all, params, i, 100 + (int)i, std::string(i * 20, 'a'));
+        pair.send(all, i, 100 + (int)i, std::string(i * 20, 'a'));
     }
     for (uint64_t cookie = 1; cookie <= 3; cookie++) {
         Packet p;
@@ -341,18 +329,24 @@ TEST(RemoteWire, CookiesAndOutOfOrderResults)
         EXPECT_EQ(99 + (int)cookie, p.header.code);
         EXPECT_EQ((cookie - 1) * 20, p.header.data_size);
     }
+    // All three in one write: the reader takes them apart.
+    std::string stream;
     const uint64_t order[3] = {3, 1, 2};
     for (uint64_t cookie : order) {
         std::string answer = "answer " + std::to_string(cookie);
-        write_packet(pair.peer, result_header(cookie, 0, (int)cookie * 10, (uint32_t)answer.size()),
-                     answer.data());
+        remote_packet_t h = result_header(cookie, 0, (int)cookie * 10, (uint32_t)answer.size());
+        stream.append((const char*)&h, sizeof h);
+        stream += answer;
+        stream.append(16 - answer.size() % 16, '\0');
     }
+    write_all(pair.peer, stream.data(), stream.size());
     ASSERT_TRUE(all.wait_total(3));
     for (size_t i = 0; i < 3; i++) {
         EXPECT_EQ(1, all.slots[i].calls);
         EXPECT_EQ(0, all.slots[i].err);
         EXPECT_EQ((int)(i + 1) * 10, all.slots[i].result);
         EXPECT_EQ("answer " + std::to_string(i + 1), all.slots[i].output);
+        EXPECT_TRUE(all.slots[i].zero_tail);
     }
 }
 
@@ -363,9 +357,8 @@ TEST(RemoteWire, PortableErrorOfTheAnswer)
 {
     Pair pair(send_flags);
     Completions all(2);
-    std::vector<CompletionParam> params(2);
-    pair.send(all, params, 0, 1);
-    pair.send(all, params, 1, 2);
+    pair.send(all, 0, 1);
+    pair.send(all, 1, 2);
     Packet p;
     ASSERT_TRUE(read_packet(pair.peer, &p));
     ASSERT_TRUE(read_packet(pair.peer, &p));
@@ -384,8 +377,7 @@ TEST(RemoteWire, ErrOutputDeliversData)
 {
     Pair pair(send_flags | remote_flag_err_output);
     Completions all(1);
-    std::vector<CompletionParam> params(1);
-    pair.send(all, params, 0, 1);
+    pair.send(all, 0, 1);
     Packet p;
     ASSERT_TRUE(read_packet(pair.peer, &p));
     write_packet(pair.peer, result_header(1, perr_bad_format, 42, 4), "oops");
@@ -407,8 +399,7 @@ TEST(RemoteWire, DescriptorsFollowThePacketInBitOrder)
     int fds[remote_max_fd_count] = {-1, a[1], -1, -1, -1, b[1], -1, -1};
     Completions all(1);
     all.take_fds = true;
-    std::vector<CompletionParam> params(1);
-    pair.send(all, params, 0, 5, "with fds", sync_timeout_none, fds);
+    pair.send(all, 0, 5, "with fds", sync_timeout_none, fds);
 
     Packet p;
     ASSERT_TRUE(read_packet(pair.peer, &p));
@@ -448,9 +439,8 @@ TEST(RemoteCancel, ThreeWaitingRequests)
 {
     Pair pair(send_flags);
     Completions all(3);
-    std::vector<CompletionParam> params(3);
     for (size_t i = 0; i < 3; i++) {
-        pair.send(all, params, i, 1);
+        pair.send(all, i, 1);
     }
     Packet p;
     for (int i = 0; i < 3; i++) {
@@ -465,8 +455,7 @@ TEST(RemoteCancel, ThreeWaitingRequests)
     }
     // A request after the cancellation completes at once, unsent.
     Completions late(1);
-    std::vector<CompletionParam> late_params(1);
-    pair.send(late, late_params, 0, 1);
+    pair.send(late, 0, 1);
     ASSERT_TRUE(late.wait_total(1));
     EXPECT_EQ(err_cancelled, late.slots[0].err);
     (*pair.rm)->release(pair.rm);
@@ -481,11 +470,10 @@ TEST(RemoteCancel, CallersPin)
     pin_t cancel;
     pin_init(&cancel);
     Completions all(2);
-    CompletionParam params[2] = {{&all, 0}, {&all, 1}};
     (*pair.rm)->send_async(pair.rm, &cancel.vtbl, sync_timeout_none, 1, nullptr, 0, nullptr, 0,
-                           Completions::complete, &params[0]);
+                           Completions::complete, &all.params[0]);
     (*pair.rm)->send_async(pair.rm, nullptr, sync_timeout_none, 2, nullptr, 0, nullptr, 0,
-                           Completions::complete, &params[1]);
+                           Completions::complete, &all.params[1]);
     Packet p;
     ASSERT_TRUE(read_packet(pair.peer, &p));
     ASSERT_TRUE(read_packet(pair.peer, &p));
@@ -507,14 +495,13 @@ TEST(RemoteCancel, TimeoutAndLateResult)
 {
     Pair pair(send_flags);
     Completions all(2);
-    std::vector<CompletionParam> params(2);
-    pair.send(all, params, 0, 1, "", 100);
+    pair.send(all, 0, 1, "", 100);
     Packet p;
     ASSERT_TRUE(read_packet(pair.peer, &p));
     ASSERT_TRUE(all.wait_total(1));
     EXPECT_EQ(err_timeout, all.slots[0].err);
     write_packet(pair.peer, result_header(1, 0, 1, 3), "old");
-    pair.send(all, params, 1, 2);
+    pair.send(all, 1, 2);
     ASSERT_TRUE(read_packet(pair.peer, &p));
     EXPECT_EQ(2u, p.header.cookie);
     write_packet(pair.peer, result_header(2, 0, 2));
@@ -534,9 +521,8 @@ TEST(RemoteCancel, ConnectionPin)
     remote_i* rm;
     ASSERT_EQ(0, remote_factory_d(&rm, &cancel.vtbl, send_flags, &mine, nullptr, nullptr));
     Completions all(1);
-    CompletionParam param{&all, 0};
     (*rm)->send_async(rm, nullptr, sync_timeout_none, 1, nullptr, 0, nullptr, 0,
-                      Completions::complete, &param);
+                      Completions::complete, &all.params[0]);
     pin_signal(&cancel);
     ASSERT_TRUE(all.wait_total(1));
     EXPECT_EQ(err_cancelled, all.slots[0].err);
@@ -553,8 +539,7 @@ TEST(RemoteKeepalive, SentAfterSilence)
     remote_keepalive_set_intervals_(60, 20);
     Pair pair(send_flags | remote_flag_keepalive);
     Completions all(1);
-    std::vector<CompletionParam> params(1);
-    pair.send(all, params, 0, 5);
+    pair.send(all, 0, 5);
     Packet p;
     ASSERT_TRUE(read_packet(pair.peer, &p));
     EXPECT_EQ(1u, p.header.cookie);
@@ -581,6 +566,18 @@ TEST(RemoteKeepalive, Answered)
     Packet p;
     ASSERT_TRUE(read_packet(pair.peer, &p));
     remote_packet_t expected = result_header(1);
+    EXPECT_EQ(0, memcmp(&expected, &p.header, sizeof expected));
+}
+
+// A receiving end without a receive interface answers every request with
+// the portable "not implemented".
+TEST(RemoteReceive, DefaultInterfaceAnswersNotImplemented)
+{
+    Pair pair(remote_flag_receive);
+    write_packet(pair.peer, request_header(4, 12, 3, 64), "abc");
+    Packet p;
+    ASSERT_TRUE(read_packet(pair.peer, &p));
+    remote_packet_t expected = result_header(4, perr_not_implemented);
     EXPECT_EQ(0, memcmp(&expected, &p.header, sizeof expected));
 }
 
@@ -792,9 +789,8 @@ TEST(RemoteBadInput, ViolationsCancel)
         SCOPED_TRACE(c.what);
         Pair pair(c.flags);
         Completions all(2);
-        std::vector<CompletionParam> params(2);
-        pair.send(all, params, 0, 1);
-        pair.send(all, params, 1, 2);
+        pair.send(all, 0, 1);
+        pair.send(all, 1, 2);
         Packet p;
         ASSERT_TRUE(read_packet(pair.peer, &p));
         ASSERT_TRUE(read_packet(pair.peer, &p));
@@ -818,8 +814,7 @@ TEST(RemoteBadInput, PeerClosesMidPacket)
 {
     Pair pair(send_flags);
     Completions all(1);
-    std::vector<CompletionParam> params(1);
-    pair.send(all, params, 0, 1);
+    pair.send(all, 0, 1);
     Packet p;
     ASSERT_TRUE(read_packet(pair.peer, &p));
     remote_packet_t h = result_header(1);
@@ -827,6 +822,35 @@ TEST(RemoteBadInput, PeerClosesMidPacket)
     shutdown(pair.peer, SHUT_WR);
     ASSERT_TRUE(all.wait_total(1));
     EXPECT_EQ(err_cancelled, all.slots[0].err);
+}
+
+// A peer that announces far more data than it sends holds no memory for
+// it: the buffer grows only as the data arrives.
+std::atomic<size_t> largest_allocation;
+void note_allocation(const char*, int, void*, size_t size)
+{
+    size_t seen = largest_allocation.load();
+    while (size > seen && !largest_allocation.compare_exchange_weak(seen, size)) {
+    }
+}
+
+TEST(RemoteBadInput, AnnouncedDataIsNotAllocatedAhead)
+{
+    Receiver rv;
+    {
+        Pair pair(remote_flag_receive, &rv.vtbl);
+        largest_allocation = 0;
+        debugheap_trace = note_allocation;
+        remote_packet_t h = request_header(1, 1, 0x20000000, 0);
+        write_all(pair.peer, &h, sizeof h);
+        write_all(pair.peer, std::string(200000, 'd').data(), 200000);
+        shutdown(pair.peer, SHUT_WR);
+        ASSERT_TRUE(rv.wait([&] { return rv.released == 1; }));
+        debugheap_trace = nullptr;
+        EXPECT_LT(largest_allocation.load(), (size_t)0x80000);
+        EXPECT_EQ(0, rv.dispatched);
+    }
+    EXPECT_TRUE(all_connections_gone());
 }
 
 // ---- parameters ------------------------------------------------------------------------------
@@ -877,19 +901,16 @@ TEST(RemoteFactory, SendRefusals)
     {
         Pair pair(remote_flag_receive);
         Completions all(1);
-        std::vector<CompletionParam> params(1);
-        pair.send(all, params, 0, 1);
+        pair.send(all, 0, 1);
         ASSERT_TRUE(all.wait_total(1));
         EXPECT_EQ(err_not_implemented, all.slots[0].err);
     }
     Pair pair(send_flags);
     Completions all(2);
-    std::vector<CompletionParam> params(2);
     int fds[remote_max_fd_count] = {pair.peer, -1, -1, -1, -1, -1, -1, -1};
-    pair.send(all, params, 0, 1, "", sync_timeout_none, fds);
-    params[1] = {&all, 1};
+    pair.send(all, 0, 1, "", sync_timeout_none, fds);
     (*pair.rm)->send_async(pair.rm, nullptr, sync_timeout_none, 1, "", (size_t)remote_max_data_size + 1,
-                           nullptr, 0, Completions::complete, &params[1]);
+                           nullptr, 0, Completions::complete, &all.params[1]);
     ASSERT_TRUE(all.wait_total(2));
     EXPECT_EQ(err_bad_parameter, all.slots[0].err);
     EXPECT_EQ(err_bad_parameter, all.slots[1].err);

@@ -8,3 +8,5 @@ qp_fuzz(qpremote_unpack tests/fuzz/qpremote_unpack_fuzz.cpp AREAS ${QP_REMOTE_TE
 qp_unit_test(qpremote tests/qpremote_test.cpp AREAS ${QP_REMOTE_TEST_AREAS})
 qp_unit_test(qpremote_stress tests/qpremote_stress_test.cpp AREAS ${QP_REMOTE_TEST_AREAS})
 set_tests_properties(qpremote_stress PROPERTIES LABELS "unit;tsan")
+qp_fuzz(qpremote_read tests/fuzz/qpremote_read_fuzz.cpp AREAS ${QP_REMOTE_TEST_AREAS})
+qp_bench(qpremote bench/qpremote_bench.cpp AREAS ${QP_REMOTE_TEST_AREAS})
