@@ -392,7 +392,7 @@ extern "C" int daemon_main(int argc, char** argv)
     }
     socket_listen_i* request_listen = nullptr;
     err = domain_socket_listen_factory(&request_listen, &request_connect,
-                                       domain_socket_access_world, QPSYSEXEC_IPC_SOCKET_NAME);
+                                       domain_socket_access_world, qpsysexec_ipc_socket_name);
     if (err) {
         qpsysexec_printf(ut_cannot_listen.tid, err);
     } else {
