@@ -29,3 +29,12 @@ qp_fuzz(qpsysexecd tests/fuzz/qpsysexecd_fuzz.cpp AREAS sysexecd env fmt str syn
 if(TARGET fuzz_qpsysexecd)
   target_include_directories(fuzz_qpsysexecd PRIVATE ${CMAKE_SOURCE_DIR}/base)
 endif()
+
+# The start request in process, under the debug heap's leak check; it needs
+# the approval store under /etc: root in a private mount namespace.
+qp_unit_test(qpsysexecdnix tests/qpsysexecdnix_test.cpp base/qpsysexecdnix.cpp
+  AREAS sysexecd sysexec LIBS qpbase)
+target_include_directories(test_qpsysexecdnix PRIVATE ${CMAKE_SOURCE_DIR}/base)
+add_test(NAME qpsysexecdnix_private_system
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/sysexec/private_system.sh $<TARGET_FILE:test_qpsysexecdnix>)
+set_tests_properties(qpsysexecdnix_private_system PROPERTIES LABELS unit TIMEOUT 120)
