@@ -128,8 +128,12 @@ protected:
     void TearDown() override
     {
         if (private_system()) {
-            // Every monitor is gone once the count is back at 0.
+            // Every monitor is gone once the count is back at 0. The idle
+            // pin is set under daemon_lock: once the lock is free again the
+            // last release has left the state, which may then be ended.
             EXPECT_TRUE(pin_wait(&daemon_idle.vtbl, nullptr, 5000));
+            sync_lock(&daemon_lock);
+            sync_unlock(&daemon_lock);
             int left = 0;
             qpsysexec_revoke_command("/bin/sh", &left);
             daemon_state_term();

@@ -37,4 +37,4 @@ qp_unit_test(qpsysexecdnix tests/qpsysexecdnix_test.cpp base/qpsysexecdnix.cpp
 target_include_directories(test_qpsysexecdnix PRIVATE ${CMAKE_SOURCE_DIR}/base)
 add_test(NAME qpsysexecdnix_private_system
   COMMAND ${CMAKE_SOURCE_DIR}/tests/sysexec/private_system.sh $<TARGET_FILE:test_qpsysexecdnix>)
-set_tests_properties(qpsysexecdnix_private_system PROPERTIES LABELS unit TIMEOUT 120)
+set_tests_properties(qpsysexecdnix_private_system PROPERTIES LABELS "unit;tsan" TIMEOUT 120)
