@@ -24,6 +24,10 @@
  *                                    "closed" when the daemon hangs up
  *   rawclient halfopen <n> <prog> [args]  n connections that send half a
  *                                    header and stay, then a start
+ *   rawclient stallfd <n> <prog>     n start requests that announce three
+ *                                    descriptors and never send them; prints
+ *                                    "stalled=n" and holds them until its
+ *                                    input ends
  *   rawclient slam <n>               n connections that close at once
  *   rawclient proxied <path> <prog> [args]  listens on path for the proxy
  *                                    command's connection, sends it a start
@@ -428,6 +432,31 @@ static int cmd_halfopen(int n, int argc, char** argv)
     return rc;
 }
 
+static int cmd_stallfd(int n, char* prog)
+{
+    static unsigned char buf[4096];
+    size_t size = start_record(buf, sizeof buf, 1, &prog, "/");
+    size_t padded = (size + 15u) & ~(size_t)15;
+    unsigned char packet[header_size + sizeof buf];
+    build_header(packet, (uint32_t)size, code_start, 4, 7);
+    memcpy(packet + header_size, buf, size);
+    memset(packet + header_size + size, 0, padded - size);
+    int* socks = malloc(sizeof(int) * (size_t)n);
+    for (int i = 0; i < n; i++) {
+        socks[i] = connect_service();
+        write_all(socks[i], packet, header_size + padded);
+    }
+    printf("stalled=%d\n", n);
+    char byte;
+    while (read(0, &byte, 1) > 0) {
+    }
+    for (int i = 0; i < n; i++) {
+        close(socks[i]);
+    }
+    free(socks);
+    return 0;
+}
+
 static int cmd_slam(int n)
 {
     for (int i = 0; i < n; i++) {
@@ -475,7 +504,7 @@ static _Noreturn void cmd_fake(int seconds)
 {
     int l = listen_at(SOCKET_PATH);
     chmod(SOCKET_PATH, 0666);
-    printf("fake=listening\n");
+    printf("fake=listening pid=%d\n", (int)getpid());
     fflush(stdout);
     alarm((unsigned)seconds);
     for (;;) {
@@ -540,6 +569,9 @@ int main(int argc, char** argv)
     }
     if (!strcmp(cmd, "halfopen") && argc > 3) {
         return cmd_halfopen(atoi(argv[2]), argc - 3, argv + 3);
+    }
+    if (!strcmp(cmd, "stallfd") && argc > 3) {
+        return cmd_stallfd(atoi(argv[2]), argv[3]);
     }
     if (!strcmp(cmd, "slam") && argc > 2) {
         return cmd_slam(atoi(argv[2]));

@@ -111,8 +111,23 @@ if grep -q '^exit=00000000$' "$out"; then pass raw-200-half-open-then-start; els
 expect raw-connections-closed-at-once 0 'slammed=300' raw slam 300
 expect raw-served-after-slam 0 'perr=0 size=0 fds=0' raw touch
 
-# A second round of the same abuse leaves the daemon as the first left it
-# (the first may grow the I/O worker pool, which stays).
+# Requests that announce descriptors and never send them hold a transfer
+# each while they last; others are served meanwhile.
+stall() {
+  rm -f /tmp/stall.in; mkfifo /tmp/stall.in
+  (cd /tmp/wn && as_nobody sysexec_rawclient stallfd 100 $probe </tmp/stall.in) >/tmp/stall.out 2>&1 &
+  exec 9>/tmp/stall.in
+  wait_for 300 'grep -q stalled= /tmp/stall.out'
+  "$@"
+  exec 9>&-
+  wait
+}
+stall expect raw-served-while-transfers-stall 0 'perr=0 size=0 fds=0' raw touch
+
+# A second round of the same abuse leaves the daemon as the first left it:
+# the first grows the I/O workers and the pools of idle threads and wake-up
+# pipes to what it needed at once, which they keep; nothing grows per
+# connection.
 dpid=$(daemon_pid)
 sleep 1
 fds_before=$(ls /proc/$dpid/fd | wc -l)
@@ -120,6 +135,7 @@ threads_before=$(ls /proc/$dpid/task | wc -l)
 raw halfopen 200 $probe exit 0 >/dev/null
 raw slam 300 >/dev/null
 raw oversize 0x300000 >/dev/null
+stall raw touch >/dev/null
 raw touch >/dev/null
 sleep 1
 fds_after=$(ls /proc/$dpid/fd | wc -l)
