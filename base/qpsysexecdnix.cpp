@@ -50,6 +50,9 @@ const int service_remote_flags = remote_flag_receive | remote_flag_receive_fd |
 // The start error of a working folder the system process cannot use.
 const int err_bad_working_folder = 267;
 
+// How long a served connection may stay open (see service_client_t).
+const uint64_t service_client_lifetime_msec = 30000;
+
 // After the process's output ended, how long start still waits for its end.
 const int start_exit_grace_msec = 200;
 
@@ -254,23 +257,84 @@ extern "C" int qpsysexec_exec(const void* input, size_t input_size, int stdin_fd
 namespace {
 
 // One accepted IPC connection. References: the remote connection's (through
-// its receive interface) and the accepting call's; the last one releases
-// the connection, which may end before the accepting call has stored it.
+// its receive interface), the accepting call's and, for a moment, the
+// sweep's; the last one releases the connection, which may end before the
+// accepting call has stored it.
+//
+// Clients send one touch or one start request and hang up, so a connection
+// still open after service_client_lifetime_msec is a silent one, whose
+// pending read or descriptor transfer would otherwise hold the daemon's
+// resources for as long as the client likes: the idle loop's sweep cancels
+// it. Live clients are linked in one list under clients_lock (a leaf lock);
+// a client leaves the list with its last reference.
 struct service_client_t {
     remote_receive_i vtbl;
-    remote_i* remote;
+    remote_i* remote; // set once the connection exists
     int ref_count;
+    uint64_t accepted_msec;
+    bool swept; // cancelled by the sweep; guarded by clients_lock
+    service_client_t* prev;
+    service_client_t* next;
 };
+
+sync_t clients_lock;
+service_client_t* clients_first;
 
 void service_client_unref(service_client_t* c)
 {
     if (sync_dec(&c->ref_count)) {
         return;
     }
+    sync_lock(&clients_lock);
+    if (c->prev) {
+        c->prev->next = c->next;
+    } else if (clients_first == c) {
+        clients_first = c->next;
+    }
+    if (c->next) {
+        c->next->prev = c->prev;
+    }
+    sync_unlock(&clients_lock);
     if (c->remote) {
         (*c->remote)->release(c->remote);
     }
     free_d(c);
+}
+
+// A reference to a listed client whose count has not reached 0 yet.
+bool service_client_try_ref(service_client_t* c)
+{
+    for (;;) {
+        int count = __atomic_load_n(&c->ref_count, __ATOMIC_ACQUIRE);
+        if (count == 0) {
+            return false;
+        }
+        if (sync_xchg(&c->ref_count, count, count + 1)) {
+            return true;
+        }
+    }
+}
+
+// Cancels the connections open for longer than their lifetime, at most a
+// batch per call (the idle loop calls it every few seconds).
+void service_clients_sweep(uint64_t now)
+{
+    enum { batch = 64 };
+    service_client_t* expired[batch];
+    int count = 0;
+    sync_lock(&clients_lock);
+    for (service_client_t* c = clients_first; c && count < batch; c = c->next) {
+        if (!c->swept && now - c->accepted_msec > service_client_lifetime_msec &&
+            service_client_try_ref(c)) {
+            c->swept = true;
+            expired[count++] = c;
+        }
+    }
+    sync_unlock(&clients_lock);
+    for (int i = 0; i < count; i++) {
+        (*expired[i]->remote)->cancel(expired[i]->remote);
+        service_client_unref(expired[i]);
+    }
 }
 
 void max_sizes(remote_receive_i*, int code, size_t* max_input, size_t* max_output)
@@ -353,6 +417,9 @@ void socket_connect(socket_connect_i*, pin_i*, const char*, const char*, int* in
     c->vtbl = &service_client_vtbl;
     c->remote = nullptr;
     c->ref_count = 2;
+    c->accepted_msec = counter_msec();
+    c->swept = false;
+    c->prev = c->next = nullptr;
     remote_i* rm = nullptr;
     remote_receive_i* rcv = &c->vtbl;
     if (remote_factory_d(&rm, stop_pin(), service_remote_flags, in_out_fd, nullptr, &rcv)) {
@@ -360,7 +427,15 @@ void socket_connect(socket_connect_i*, pin_i*, const char*, const char*, int* in
         service_client_unref(c);
         return;
     }
+    // Listed only with its connection, so that the sweep finds it set.
+    sync_lock(&clients_lock);
     c->remote = rm;
+    c->next = clients_first;
+    if (clients_first) {
+        clients_first->prev = c;
+    }
+    clients_first = c;
+    sync_unlock(&clients_lock);
     service_client_unref(c);
 }
 
@@ -383,6 +458,7 @@ extern "C" int daemon_main(int argc, char** argv)
         return err_access_denied;
     }
     daemon_state_init();
+    sync_init(&clients_lock);
 
     procsig_listen_i* signals = nullptr;
     int err = procsig_listen_factory(&signals, QPSYSEXEC_SIGNAL_SOCKET_NAME);
@@ -399,6 +475,7 @@ extern "C" int daemon_main(int argc, char** argv)
         daemon_busy_touch();
         while (!pin_wait(stop_pin(), nullptr, qpsysexec_idle_msec) &&
                !daemon_idle_check(counter_msec())) {
+            service_clients_sweep(counter_msec());
         }
         (*request_listen)->cancel(request_listen);
         (*request_listen)->release(request_listen);

@@ -24,10 +24,12 @@
  *                                    "closed" when the daemon hangs up
  *   rawclient halfopen <n> <prog> [args]  n connections that send half a
  *                                    header and stay, then a start
- *   rawclient stallfd <n> <prog>     n start requests that announce three
- *                                    descriptors and never send them; prints
- *                                    "stalled=n" and holds them until its
- *                                    input ends
+ *   rawclient stallfd <n> <prog> [<sec>]  n start requests that announce
+ *                                    three descriptors and never send them;
+ *                                    prints "stalled=n" and holds them until
+ *                                    its input ends, or with <sec> until the
+ *                                    daemon hung up on all of them or <sec>
+ *                                    seconds passed: "hungup=k" 
  *   rawclient slam <n>               n connections that close at once
  *   rawclient proxied <path> <prog> [args]  listens on path for the proxy
  *                                    command's connection, sends it a start
@@ -432,7 +434,21 @@ static int cmd_halfopen(int n, int argc, char** argv)
     return rc;
 }
 
-static int cmd_stallfd(int n, char* prog)
+/* How many of the n sockets the peer hangs up on within seconds. */
+static int count_hangups(const int* socks, int n, int seconds)
+{
+    int hung = 0;
+    for (int i = 0; i < n; i++) {
+        struct pollfd p = {socks[i], POLLIN, 0};
+        char byte;
+        if (poll(&p, 1, hung == i ? seconds * 1000 : 0) == 1 && read(socks[i], &byte, 1) <= 0) {
+            hung++;
+        }
+    }
+    return hung;
+}
+
+static int cmd_stallfd(int n, char* prog, int seconds)
 {
     static unsigned char buf[4096];
     size_t size = start_record(buf, sizeof buf, 1, &prog, "/");
@@ -447,8 +463,12 @@ static int cmd_stallfd(int n, char* prog)
         write_all(socks[i], packet, header_size + padded);
     }
     printf("stalled=%d\n", n);
-    char byte;
-    while (read(0, &byte, 1) > 0) {
+    if (seconds > 0) {
+        printf("hungup=%d\n", count_hangups(socks, n, seconds));
+    } else {
+        char byte;
+        while (read(0, &byte, 1) > 0) {
+        }
     }
     for (int i = 0; i < n; i++) {
         close(socks[i]);
@@ -571,7 +591,7 @@ int main(int argc, char** argv)
         return cmd_halfopen(atoi(argv[2]), argc - 3, argv + 3);
     }
     if (!strcmp(cmd, "stallfd") && argc > 3) {
-        return cmd_stallfd(atoi(argv[2]), argv[3]);
+        return cmd_stallfd(atoi(argv[2]), argv[3], argc > 4 ? atoi(argv[4]) : 0);
     }
     if (!strcmp(cmd, "slam") && argc > 2) {
         return cmd_slam(atoi(argv[2]));

@@ -209,6 +209,19 @@ if [ -z "$bad" ]; then pass twenty-concurrent-starts; else
 [ -n "$keeper" ] && kill $keeper
 wait
 
+# ---- silent connections end after their lifetime ------------------------------------------
+# A watched program keeps the daemon from idling out meanwhile.
+(cd /tmp/wn && as_nobody sysexec_rawclient start $probe sleep 60) >/tmp/keeper.out 2>&1 &
+wait_for 100 'grep -q ^pid= /tmp/keeper.out'
+keeper=$(sed -n 's/^pid=//p' /tmp/keeper.out)
+t0=$(uptime_cs)
+run raw stallfd 10 $probe 50
+t1=$(uptime_cs)
+if grep -q '^hungup=10$' "$out" && [ $((t1 - t0)) -ge 2500 ]; then pass silent-connections-end-after-lifetime; else
+  fail silent-connections-end-after-lifetime "after $((t1 - t0)) cs: $(cat "$out" | tr '\n' ' ')"; fi
+[ -n "$keeper" ] && kill $keeper
+wait
+
 # ---- sysstop stops a busy daemon at once --------------------------------------------------
 (cd /tmp/wn && as_nobody sysexec_rawclient start $probe sleep 20) >/tmp/busy.out 2>&1 &
 wait_for 100 'grep -q ^pid= /tmp/busy.out'
