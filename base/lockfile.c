@@ -123,8 +123,8 @@ static int lock_file_acquire(lock_file_t* lf, pin_i* stop)
             }
         } else {
             failures = 0;
-            if (as_root && owner != 0 && !f8_delete(lf->file_name)) {
-                continue; /* planted by another user */
+            if (as_root && owner != 0 && !f8_delete_tree(lf->file_name)) {
+                continue; /* planted by another user (a folder too), links not followed */
             }
             if (file_time == 0) {
                 pending = err_exists;

@@ -4,6 +4,10 @@
 // Names: a relative socket name lives under /tmp; the path must be shorter
 // than 108 characters (sun_path with its terminator).
 //
+// Accepting: 20 failures in a row end listening, except running out of
+// descriptors or memory, which peers can cause by holding connections
+// open: then the listener waits 100 ms and tries again.
+//
 // Listener (domain_socket_listen_t): one reference for the owner, one for
 // the listen thread while it runs. Set-up is serialised between processes
 // by the lock file "<path>.lock". The listener unlinks its path at the last
@@ -38,12 +42,14 @@
 #include <unistd.h>
 
 using qpfd::last_error;
+using qpfd::move_above_stdio;
 
 namespace {
 
 const int connect_wait_msecs = 2000;
 const int listen_backlog = 5;
 const int accept_failures_max = 20;
+const int accept_resource_wait_msecs = 100;
 const size_t socket_path_max = sizeof(((struct sockaddr_un*)nullptr)->sun_path); // 108
 
 int socket_cloexec_refused;
@@ -77,13 +83,10 @@ socklen_t address_of(const char* path, struct sockaddr_un* address)
     return static_cast<socklen_t>(len + 3);
 }
 
-int move_above_stdio(int fd)
+// Accounts a descriptor handed out to the caller's source position.
+void track_fd(int fd, const char* file, int line)
 {
-    if (fd > STDERR_FILENO)
-        return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(fd);
-    return moved;
+    debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), file, line);
 }
 
 // connect(2) on a non-blocking socket. EINTR repeats at once; a full
@@ -137,7 +140,7 @@ int connect_path(const char* file, int line, int* out_fd, const char* path)
         return err;
     fd_set_blocking(fd);
     *out_fd = owned.release();
-    debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(*out_fd)), file, line);
+    track_fd(*out_fd, file, line);
     return 0;
 }
 
@@ -265,6 +268,12 @@ void listen_cancel(socket_listen_i* sl)
 
 const socket_listen_i_vtbl_t domain_socket_listen_vtbl = {listen_release, listen_cancel};
 
+// Descriptor or memory exhaustion: a state that passes.
+bool out_of_resources(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
 // Accepts one connection; -1 with *out_err (0 for a retry after waiting).
 int accept_one(domain_socket_listen_t* l, int* out_err)
 {
@@ -296,6 +305,14 @@ void listen_thread_main(void* param)
         if (err)
             break;
         int fd = accept_one(l, &err);
+        if (fd < 0 && out_of_resources(err)) {
+            // Peers can cause this by holding connections open: wait for
+            // them to go instead of giving up listening.
+            failures = 0;
+            if (pin_wait(pin_buf_x_output(&stop), nullptr, accept_resource_wait_msecs))
+                break;
+            continue;
+        }
         if (fd < 0) {
             if (err && ++failures >= accept_failures_max) {
                 pin_signal(&l->cancel_pin);
@@ -306,8 +323,7 @@ void listen_thread_main(void* param)
             continue;
         }
         failures = 0;
-        debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), l->file,
-                                l->line);
+        track_fd(fd, l->file, l->line);
         fd_set_blocking(fd);
         (*l->socket_connect)->connect(l->socket_connect, &l->cancel_pin.vtbl, "localhost",
                                       "localhost", &fd);
@@ -354,7 +370,7 @@ int listen_bind(domain_socket_listen_t* l, uid_t uid, gid_t gid, mode_t mode, bo
     if (fd < 0)
         return last_error();
     l->fd = fd;
-    debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), l->file, l->line);
+    track_fd(fd, l->file, l->line);
     if (fchown(fd, uid, gid) != 0 || fchmod(fd, mode) != 0)
         return last_error();
     if (unlink(l->name) != 0 && errno != ENOENT)
@@ -578,8 +594,7 @@ int receive_cmsg(const char* file, int line, int socket_fd, pin_i* cancel_pin, i
         return got.err;
     }
     if (got.fd != -1)
-        debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(got.fd)), file,
-                                line);
+        track_fd(got.fd, file, line);
     if (out_uid)
         *out_uid = got.uid;
     if (out_gid)

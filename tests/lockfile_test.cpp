@@ -136,8 +136,8 @@ TEST_F(LockFileTest, ExitWhileHoldingEnds)
     EXPECT_FALSE(exists(name));
 }
 
-// Root takes over at once a lock file another user owns, and removes a
-// link planted at the name without touching its target.
+// Root takes over at once a lock file or a folder another user owns, and
+// removes a link planted at the name without touching its target.
 TEST_F(LockFileTest, ForeignFileAndLinkRootWithThrowawayUid)
 {
     if (geteuid() != 0)
@@ -155,6 +155,15 @@ TEST_F(LockFileTest, ForeignFileAndLinkRootWithThrowawayUid)
     struct stat st;
     ASSERT_EQ(0, lstat(name.c_str(), &st));
     EXPECT_EQ(0u, st.st_uid);
+    (*lock)->release(lock);
+
+    // A folder with content, planted at the name.
+    EXPECT_EQ(0, run_as_throwaway_user([&] {
+        return mkdir(name.c_str(), 0755) == 0 && symlink(target.c_str(), (name + "/in").c_str()) == 0;
+    }));
+    start = now_msecs();
+    ASSERT_EQ(0, f8_lock_file_factory(&lock, name.c_str(), nullptr));
+    EXPECT_LT(now_msecs() - start, 3000);
     (*lock)->release(lock);
 
     EXPECT_EQ(0, run_as_throwaway_user([&] { return symlink(target.c_str(), name.c_str()) == 0; }));

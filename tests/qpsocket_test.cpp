@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -197,6 +198,53 @@ TEST_F(QpSocketTest, StaleSocketIsReplacedAndNobodyAnswers)
     EXPECT_EQ(0, domain_socket_open(&fd, name.c_str()));
     fd_close(fd);
     end_listener(listen);
+}
+
+int accept_after_descriptor_exhaustion(const std::string& name)
+{
+    test_connect conn;
+    conn.vtbl = &test_connect_vtbl;
+    socket_listen_i* listen = nullptr;
+    int first, second = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (domain_socket_listen_factory(&listen, &conn.vtbl, 0, name.c_str()) ||
+        domain_socket_open(&first, name.c_str()) || !conn.wait_for(1))
+        return 1;
+    struct rlimit old_limit, low_limit;
+    getrlimit(RLIMIT_NOFILE, &old_limit);
+    low_limit = old_limit;
+    int lowest_free = 0;
+    while (fcntl(lowest_free, F_GETFD) >= 0)
+        lowest_free++;
+    low_limit.rlim_cur = static_cast<rlim_t>(lowest_free);
+    setrlimit(RLIMIT_NOFILE, &low_limit); // no new descriptor: the listener cannot accept
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, name.c_str());
+    if (connect(second, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+        return 2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    setrlimit(RLIMIT_NOFILE, &old_limit);
+    if (!conn.wait_for(2))
+        return 3;
+    close(second);
+    fd_close(first);
+    (*listen)->cancel(listen);
+    (*listen)->release(listen);
+    return 0;
+}
+
+// Run in a child: the limit is the process's. exit (not _exit) joins the
+// threads once everything above is released.
+void accept_waits_out_descriptor_exhaustion(const std::string& name)
+{
+    exit(accept_after_descriptor_exhaustion(name));
+}
+
+// A listener that runs out of descriptors waits until it can accept again
+// instead of giving up after 20 failures.
+TEST_F(QpSocketTest, AcceptWaitsOutDescriptorExhaustion)
+{
+    EXPECT_EXIT(accept_waits_out_descriptor_exhaustion(path("full")), testing::ExitedWithCode(0), "");
 }
 
 // Modes: 0600 by default, 0660 for the group, 0006 added for the world.
