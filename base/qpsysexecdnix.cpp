@@ -20,9 +20,10 @@
 //
 // Threads: requests run on the remote protocol's completion threads,
 // several connections in parallel; monitors on their wait threads and the
-// I/O workers; the daemon's main thread only runs the idle loop. Locks: the
-// busy state's daemon_lock (qpsysexecd.cpp); monitors and clients have
-// atomic reference counts and no lock.
+// I/O workers; the daemon's main thread runs the idle loop and the sweep of
+// connections left open too long. Locks, both leaves: the busy state's
+// daemon_lock (qpsysexecd.cpp) and clients_lock over the list of served
+// connections; monitors and clients have atomic reference counts.
 //
 // The start command is the everyday client: three one-way pipes for the
 // process's standard streams, a service-kind process object that reaches the
