@@ -1,6 +1,6 @@
 // qpsysexecnix.cpp - the entry of the program qpsysexec and its platform
 // side: the set-user-id guard, the clean daemon environment, and the
-// commands sysstart, sysstop and daemon.
+// commands sysstart and sysstop (the daemon command is qpsysexecdnix.cpp's).
 //
 // The daemon copy of this program is set-user-id root, so any local user
 // may run it with any argument vector (even an empty one), environment,
@@ -57,16 +57,11 @@ namespace {
 UTDEF(ut_not_enabled, "qpsysexec_error_not_enabled",
       "ERROR: qpsysexec daemon is not enabled, no commands are approved.\n");
 UTDEF(ut_stop_failed, "qpsysexec_error_stop_signal", "ERROR: %d Sending stop signal to daemon.\n");
-UTDEF(ut_not_root, "qpsysexec_error_not_root", "ERROR: Must run as root.\n");
-UTDEF(ut_already_running, "qpsysexec_error_already_running",
-      "ERROR: %d qpsysexec daemon is already running.\n");
 
 UTDEF(ut_sysstart_short, "sysstart_short_help", "Start qpsysexec support daemon.\n");
 UTDEF(ut_sysstart_long, "sysstart_long_help", "syntax: %(command_name) %1\n");
 UTDEF(ut_sysstop_short, "sysstop_short_help", "Send stop signal to qpsysexec support daemon.\n");
 UTDEF(ut_sysstop_long, "sysstop_long_help", "syntax: %(command_name) %1\n");
-UTDEF(ut_daemon_short, "daemon_short_help", "Internal use.\n");
-UTDEF(ut_daemon_long, "daemon_long_help", "Internal use.\n");
 
 const char application_title[] = "Setup/Daemon Isolated Execution Service";
 const char build_tag[] = "23X";
@@ -292,36 +287,8 @@ int sysstop_main(int argc, char** argv)
     return err;
 }
 
-// The daemon's idle rule: it ends once nothing happened for this long, or at
-// once on the stop signal.
-const int daemon_idle_msecs = 5000;
-
-int daemon_main(int argc, char** argv)
-{
-    qpsysexec_scan_args(argc, argv, 0);
-    if (geteuid() != 0) {
-        qpsysexec_printf(ut_not_root.tid);
-        return err_access_denied;
-    }
-    procsig_listen_i* signals = nullptr;
-    int err = procsig_listen_factory(&signals, QPSYSEXEC_SIGNAL_SOCKET_NAME);
-    if (err) {
-        qpsysexec_printf(ut_already_running.tid, err);
-        return err;
-    }
-    uint64_t last_activity = counter_msec();
-    pin_i* stop = procsig_pin(FILE_SIGNAL_STOP);
-    while (!pin_wait(stop, nullptr, daemon_idle_msecs)) {
-        if (counter_msec() - last_activity > static_cast<uint64_t>(daemon_idle_msecs))
-            break;
-    }
-    (*signals)->release(signals);
-    return 0;
-}
-
 declare_main8_c decl_sysstart(nullptr, "sysstart", sysstart_main, nullptr, nullptr);
 declare_main8_c decl_sysstop(nullptr, "sysstop", sysstop_main, nullptr, nullptr);
-declare_main8_c decl_daemon(nullptr, daemon_command, daemon_main, nullptr, nullptr);
 
 } // namespace
 
