@@ -37,6 +37,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -181,11 +182,14 @@ void drop_privileges()
         _exit(127);
 }
 
-// The file of this process as the kernel knows it, into buffer; the fixed
-// daemon path when it cannot be read. Never the caller's argv[0].
+// The file this process runs from, whatever its name is now.
+const char own_file_link[] = "/proc/self/exe";
+
+// The name of this process's file as the kernel knows it, into buffer; the
+// fixed daemon path when it cannot be read. Never the caller's argv[0].
 const char* own_file(char* buffer, size_t size)
 {
-    ssize_t len = readlink("/proc/self/exe", buffer, size - 1);
+    ssize_t len = readlink(own_file_link, buffer, size - 1);
     if (len <= 0 || static_cast<size_t>(len) >= size - 1)
         return QPSYSEXEC_DAEMON_FILE;
     buffer[len] = 0;
@@ -333,11 +337,19 @@ void setup_daemon_env(void)
     // The caller's environment block stays in the process image (and in
     // /proc/<pid>/environ) whatever the C library's view: the daemon starts
     // itself once more with nothing but its own variables and arguments.
+    // It starts the file it runs from, never that file's name: the caller
+    // may have run it through a hard link of its own and replaced that
+    // name meanwhile (or removed it and planted "<name> (deleted)").
     if (!started_clean) {
         char** argv = daemon_argv();
-        execve(argv[0], argv, daemon_env);
+        execve(own_file_link, argv, daemon_env);
+        execve(QPSYSEXEC_DAEMON_FILE, argv, daemon_env); // no /proc
         daemon_setup_failed();
     }
+    // Started through the link, the kernel named the process "exe".
+    const char* file = daemon_argv()[0];
+    const char* slash = strrchr(file, '/');
+    prctl(PR_SET_NAME, slash ? slash + 1 : file);
 }
 
 char* qpsysexec_running_program(malloc_i* res_ma)

@@ -106,6 +106,28 @@ verify sync_wait_then_serves 'wait_listening 10'
 qpsysexec sysstop >/dev/null 2>&1
 verify sync_daemon_stopped 'wait_gone 10'
 
+# A hard link to the daemon copy in a folder of the caller's (possible where
+# the kernel does not protect hard links, its own default): while the daemon
+# waits for the sync byte, the caller removes the link, so that the kernel
+# names the running file "<link> (deleted)", and plants a program of its own
+# under that name. Starting itself again, the daemon must run its own file,
+# not whatever its name now is.
+echo 0 >/proc/sys/fs/protected_hardlinks
+mkdir -p /var/trap && chown 65534:65534 /var/trap && chmod 755 /var /var/trap
+rm -f /var/trap/owned
+if as_nobody ln $daemon /var/trap/d 2>/dev/null; then
+  as_nobody sysexec_probe hold 3 /var/trap/d daemon >/dev/null 2>&1 &
+  sleep 1
+  as_nobody sh -c 'rm -f /var/trap/d && printf "#!/bin/sh\nid -u >/var/trap/owned\n" >"/var/trap/d (deleted)" && chmod 755 "/var/trap/d (deleted)"'
+  verify relinked_daemon_serves 'wait_listening 10'
+  verify relinked_daemon_runs_no_planted_program '[ ! -e /var/trap/owned ]'
+  qpsysexec sysstop >/dev/null 2>&1
+  verify relinked_daemon_stopped 'wait_gone 10'
+else
+  fail relinked_daemon_serves "no hard link to $daemon from /var/trap"
+fi
+rm -rf /var/trap
+
 # An idle daemon ends by itself.
 qpsysexec sysstart >/dev/null 2>&1
 verify idle_daemon_started 'wait_listening 10'
