@@ -40,6 +40,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "qperr.h"
@@ -148,6 +149,12 @@ int parse_sync_fd(const char* text)
 
 void reset_signals()
 {
+    // Interval timers outlive execve: one the caller set would end the
+    // daemon (default action) while it serves others.
+    const struct itimerval stopped = {};
+    setitimer(ITIMER_REAL, &stopped, nullptr);
+    setitimer(ITIMER_VIRTUAL, &stopped, nullptr);
+    setitimer(ITIMER_PROF, &stopped, nullptr);
     struct sigaction dfl;
     memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;

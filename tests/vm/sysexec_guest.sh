@@ -81,6 +81,9 @@ else
     done
   }
   verify hostile_daemon_no_caller_fds own_only
+  # The caller's interval timer (due 3 s after the start) does not end it.
+  sleep 3
+  verify hostile_daemon_outlives_caller_timer '[ "$(daemon_pid)" = "$pid" ]'
   run as_nobody /bin/qpsysexec sysstop
   verify sysstop_as_nobody_refused '[ $status != 0 ] && grep -q "Sending stop signal to daemon" $out && [ -n "$(daemon_pid)" ]'
   expect sysstop_as_root 0 "" qpsysexec sysstop

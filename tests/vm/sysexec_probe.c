@@ -9,7 +9,8 @@
  *       TMPDIR and EVIL, the sync variable naming descriptor 7 (a pipe whose
  *       write end is descriptor 8, both inherited), /etc/passwd open as 5
  *       and /dev/null as 9, umask 077, folder /tmp, SIGTERM ignored, SIGINT
- *       blocked and a file size limit of 1000 bytes; the pipe's name as
+ *       blocked, a file size limit of 1000 bytes and a real-time interval
+ *       timer (SIGALRM) due in 3 seconds; the pipe's name as
  *       /proc shows it ("pipe:[<inode>]") goes to /tmp/sysexec_probe.pipe;
  *   sysexec_probe hold <seconds> <program> [args...]
  *       executes it with the sync variable naming the read end of a pipe
@@ -21,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +68,8 @@ static int exec_hostile(char** argv)
     sigprocmask(SIG_BLOCK, &blocked, NULL);
     struct rlimit small = {1000, 1000};
     setrlimit(RLIMIT_FSIZE, &small);
+    struct itimerval alarm_timer = {{0, 0}, {3, 0}};
+    setitimer(ITIMER_REAL, &alarm_timer, NULL);
     execve(argv[0], argv, env);
     return fail("execve");
 }
