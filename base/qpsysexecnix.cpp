@@ -166,6 +166,33 @@ void reset_signals()
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// Terminal signals (^C, ^Z, the hang-up) reach a process group whatever
+// its ids, and SIGCONT any process of the session: the daemon leads a
+// session of its own without a terminal. A process group leader cannot start
+// a session, and a session leader may hold the caller's terminal: then a
+// child goes on as the daemon and this process ends.
+void leave_caller_session()
+{
+    if (setsid() >= 0)
+        return;
+    if (getsid(0) == getpid()) {
+        int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (tty < 0)
+            return;
+        close(tty);
+    }
+    // The leader's end hangs its process group up, the child still in it
+    // until setsid: that hang-up is let pass (reset_signals follows).
+    signal(SIGHUP, SIG_IGN);
+    pid_t pid = fork();
+    if (pid < 0)
+        daemon_setup_failed();
+    if (pid > 0)
+        _exit(0);
+    if (setsid() < 0)
+        daemon_setup_failed();
+}
+
 void reset_limits()
 {
     for (const limit_reset& limit : daemon_limits) {
@@ -314,6 +341,7 @@ void setup_daemon_env(void)
 {
     if (setgroups(0, nullptr) != 0 || setresgid(0, 0, 0) != 0 || setresuid(0, 0, 0) != 0)
         daemon_setup_failed();
+    leave_caller_session();
     umask(002);
     if (chdir("/") != 0)
         daemon_setup_failed();

@@ -81,8 +81,8 @@ else
     done
   }
   verify hostile_daemon_no_caller_fds own_only
-  # The caller's interval timer (due 3 s after the start) does not end it.
-  sleep 3
+  # The caller's interval timer (due 2 s after the start) does not end it.
+  sleep 2
   verify hostile_daemon_outlives_caller_timer '[ "$(daemon_pid)" = "$pid" ]'
   run as_nobody /bin/qpsysexec sysstop
   verify sysstop_as_nobody_refused '[ $status != 0 ] && grep -q "Sending stop signal to daemon" $out && [ -n "$(daemon_pid)" ]'
@@ -108,6 +108,17 @@ verify sync_wait_daemon_waits '[ -n "$(daemon_pid)" ] && [ ! -e $signal_socket ]
 verify sync_wait_then_serves 'wait_listening 10'
 qpsysexec sysstop >/dev/null 2>&1
 verify sync_daemon_stopped 'wait_gone 10'
+
+# Terminal signals reach a process group whatever its ids: a daemon run as
+# the leader of a session with a terminal of the caller's must leave that
+# session, or ^C typed there (and the hang-up) would end it.
+mkdir -p /dev/pts && { mountpoint -q /dev/pts || mount -t devpts devpts /dev/pts; }
+as_nobody sysexec_probe tty 1 $daemon daemon >/dev/null 2>&1 &
+verify tty_daemon_listens 'wait_listening 10'
+sleep 2.5
+verify tty_daemon_outlives_interrupt_and_hangup '[ -n "$(daemon_pid)" ]'
+expect tty_daemon_stops 0 "" qpsysexec sysstop
+verify tty_daemon_stopped 'wait_gone 10'
 
 # A hard link to the daemon copy in a folder of the caller's (possible where
 # the kernel does not protect hard links, its own default): while the daemon
