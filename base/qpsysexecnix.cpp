@@ -37,6 +37,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -205,6 +206,10 @@ void reset_limits()
         }
     }
     setpriority(PRIO_PROCESS, 0, 0);
+    // The scheduling class too (a caller may pick the idle one): the
+    // programs started for others inherit it.
+    struct sched_param no_priority = {};
+    sched_setscheduler(0, SCHED_OTHER, &no_priority);
 }
 
 // Gives up the set-user-id identity for good: real, effective and saved ids

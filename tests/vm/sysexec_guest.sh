@@ -67,6 +67,8 @@ else
   verify hostile_daemon_sigterm_not_ignored '[ $((0x$(status_field $pid SigIgn) & 0x4000)) = 0 ]'
   verify hostile_daemon_sigint_not_blocked '[ $((0x$(status_field $pid SigBlk) & 0x2)) = 0 ]'
   verify hostile_daemon_folder_root '[ "$(readlink /proc/$pid/cwd)" = / ]'
+  # Programs started for others inherit the daemon's scheduling class.
+  verify hostile_daemon_normal_scheduling '[ "$(cut -d" " -f41 /proc/$pid/stat)" = 0 ]'
   verify hostile_daemon_file_size_unlimited 'grep "^Max file size" /proc/$pid/limits | grep -q unlimited'
   ls -l /proc/$pid/fd >$out 2>&1
   verify hostile_daemon_std_pipes 'for fd in 0 1 2; do readlink /proc/$pid/fd/$fd | grep -q "^pipe:" || return 1; done'

@@ -9,7 +9,8 @@
  *       TMPDIR and EVIL, the sync variable naming descriptor 7 (a pipe whose
  *       write end is descriptor 8, both inherited), /etc/passwd open as 5
  *       and /dev/null as 9, umask 077, folder /tmp, SIGTERM ignored, SIGINT
- *       blocked, a file size limit of 1000 bytes and a real-time interval
+ *       blocked, a file size limit of 1000 bytes, the idle scheduling
+ *       class and a real-time interval
  *       timer (SIGALRM) due in 2 seconds; the pipe's name as
  *       /proc shows it ("pipe:[<inode>]") goes to /tmp/sysexec_probe.pipe;
  *   sysexec_probe hold <seconds> <program> [args...]
@@ -23,6 +24,7 @@
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -74,6 +76,9 @@ static int exec_hostile(char** argv)
     sigprocmask(SIG_BLOCK, &blocked, NULL);
     struct rlimit small = {1000, 1000};
     setrlimit(RLIMIT_FSIZE, &small);
+    struct sched_param no_priority = {0};
+    if (sched_setscheduler(0, SCHED_IDLE, &no_priority) != 0)
+        return fail("sched_setscheduler");
     struct itimerval alarm_timer = {{0, 0}, {2, 0}};
     setitimer(ITIMER_REAL, &alarm_timer, NULL);
     execve(argv[0], argv, env);
