@@ -205,6 +205,43 @@ pin_i* procsig_pin(int n);
 /* Sets the pins up once (also done by procsig_pin and the global state). */
 void procsig_pins_init(void);
 
+/* ---- process signals (user mode) ------------------------------------------------ */
+#ifndef __KERNEL__
+
+/* Turns SIGTERM and SIGINT into FILE_SIGNAL_STOP, SIGTSTP into
+ * FILE_SIGNAL_PAUSE, SIGCONT into FILE_SIGNAL_RESUME and SIGHUP and SIGWINCH
+ * into a pulse of FILE_SIGNAL_REFRESH; once per process, later calls do
+ * nothing. The pins change on the alarm thread, never in a handler. */
+void procsig_start(void);
+
+/* Applies a process-signal number to the pins: 2 signals pause and resets
+ * resume, 3 the reverse, 4 pulses refresh, any other signals pin n. */
+void procsig_apply(int signum);
+
+/* Listens for process signals on a named local socket (owned by the real
+ * user, mode 0600): one byte per connection, the signal number. Listening
+ * ends when FILE_SIGNAL_COLLECTING is signalled or through stop. */
+typedef struct procsig_listen_i_vtbl_t procsig_listen_i_vtbl_t;
+typedef const procsig_listen_i_vtbl_t* procsig_listen_i;
+struct procsig_listen_i_vtbl_t {
+    void (*release)(procsig_listen_i* pl);
+    void (*stop)(procsig_listen_i* pl);
+};
+
+int procsig_listen(const char* socket_name);
+int procsig_listen_factory(procsig_listen_i** out_pl, const char* socket_name);
+
+/* Sends one signal number to the process listening on socket_name.
+ * complete(param, err) is called exactly once: 0, the connection or write
+ * error, or 110 when the timeout cancelled the send. The cancel pin
+ * defaults to FILE_SIGNAL_STOP. */
+typedef void (*procsig_send_complete_t)(void* param, int err);
+void procsig_send_async(pin_i* cancel_pin, int timeout, const char* socket_name, int signum,
+                        procsig_send_complete_t complete, void* complete_param);
+int procsig_send(pin_i* cancel_pin, int timeout, const char* socket_name, int signum);
+
+#endif
+
 #ifdef __cplusplus
 }
 #endif
