@@ -115,6 +115,9 @@ qp_kbuild(qptrace_test_modules ${qp_kclient_dir} ${QP_VM_HEADERS}
 add_executable(traceio_test ${CMAKE_SOURCE_DIR}/tests/vm/traceio_test.cpp ${CMAKE_SOURCE_DIR}/tests/testmain.cpp)
 target_link_libraries(traceio_test PRIVATE qp_core qp_sync GTest::gtest Threads::Threads)
 add_executable(vm_trace_bench ${CMAKE_SOURCE_DIR}/bench/vm_trace_bench.cpp)
+# Every guest has /bin/runas to run a program as an ordinary user.
+add_executable(runas ${CMAKE_SOURCE_DIR}/tests/vm/runas.c)
+target_link_options(runas PRIVATE -static)
 target_link_libraries(vm_trace_bench PRIVATE benchmark::benchmark Threads::Threads)
 
 set(qp_vm_missing "")
@@ -134,7 +137,7 @@ function(qp_vm_test name script)
     add_test(NAME ${name}
       COMMAND ${CMAKE_SOURCE_DIR}/tests/vm/vmrun.sh --kernel ${QP_VM_KERNEL} --headers ${QP_VM_HEADERS}
         --script ${CMAKE_SOURCE_DIR}/tests/vm/${script} --work ${CMAKE_BINARY_DIR}/vm/${name}
-        --timeout 200 ${ARGN})
+        --timeout 200 --prog $<TARGET_FILE:runas> ${ARGN})
   endif()
   set_tests_properties(${name} PROPERTIES LABELS vm TIMEOUT 240)
 endfunction()

@@ -7,8 +7,10 @@
 #            --script guest.sh [--module x.ko]... [--prog path]... \
 #            [--file path]... [--work dir] [--timeout seconds]
 #
-# Modules, files and the guest script land in /root of the guest; programs in
-# /bin with every shared library their ldd lists. The guest script reports
+# Modules, files, the guest script and its helpers (guestlib.sh) land in
+# /root of the guest; programs in /bin with every shared library their ldd
+# lists. The guest has /etc with the users root and nobody, /tmp, /var/run
+# and the empty system folders /usr/local/bin, /usr/local/lib, /lib/modules. The guest script reports
 # "vmtest: PASS <name>" and "vmtest: FAIL <name>: <why>" lines; the init
 # script brackets the run with "vmtest: begin" and "vmtest: end <status>",
 # then prints the kernel log. The verdict fails when a test failed, none
@@ -90,6 +92,7 @@ for m in "${modules[@]}" "${files[@]}"; do
   cp "$m" "$root/root/"
 done
 cp "$script" "$root/root/test.sh"
+cp "$here/guestlib.sh" "$root/root/guestlib.sh"
 cp "$here/init" "$root/init"
 chmod 755 "$root/init" "$root/root/test.sh"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initrd.gz"
