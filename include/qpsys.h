@@ -23,6 +23,10 @@
 
 #include "qpbase.h"
 
+#ifndef __KERNEL__
+#include "qpsync.h"
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -154,6 +158,135 @@ const char* env_get_val(const char* name);
 /* A copy of the variable's value from res_ma, or null. */
 char* f8_proc_get_env(malloc_i* res_ma, const char* name);
 wchar_t* fw_proc_get_env(malloc_i* res_ma, const wchar_t* name);
+
+/* ---- process execution (user mode) ------------------------------------ */
+
+/* A process object starts one child program with a chosen argument vector,
+ * environment, current folder and standard descriptors, and gives its
+ * process id, its end and its exit code. The local kind forks and executes
+ * the program itself; the service kind asks the root execution service to
+ * start it and relays its exit code. fw_exec_i takes wide texts, f8_exec_i
+ * UTF-8 texts (converted and forwarded to a wrapped fw_exec_i); the slots
+ * are the same sixteen in the same order.
+ *
+ * Setters return nothing: the first failure is recorded and returned by
+ * start, which does nothing further once an error is recorded. start is
+ * called at most once. The object lives until the user's last release and
+ * the end of its waiter, so it may outlive its user while a child runs.
+ *
+ *   fw_exec_i* e;
+ *   if (!fw_exec_factory(&e)) {
+ *       (*e)->set_output(e, pipe_fd);
+ *       if (!(*e)->start(e, argv)) code = (*e)->get_exit_code(e);
+ *       (*e)->release(e);
+ *   }
+ *
+ * Exit codes: the child's 8-bit exit status, or 128 + the signal number for
+ * a child ended by a signal; 127 when the program could not be executed (its
+ * output then holds "ERROR: <errno> execve <path>"). */
+typedef struct fw_exec_i_vtbl_t fw_exec_i_vtbl_t;
+typedef const fw_exec_i_vtbl_t* fw_exec_i;
+struct fw_exec_i_vtbl_t {
+    void (*retain)(fw_exec_i* e);
+    void (*release)(fw_exec_i* e);
+    /* Either flag makes the child start a new session (setsid). */
+    void (*set_no_console)(fw_exec_i* e);
+    void (*set_detached)(fw_exec_i* e);
+    /* Replaces the child's environment by the NAME=VALUE texts of envp
+     * (null: an empty environment). */
+    void (*set_envp)(fw_exec_i* e, const wchar_t* const* envp);
+    /* Sets one variable of the child's environment (which starts as a copy
+     * of the process environment); an empty value removes it; a name that
+     * holds '=' after its first character is the whole entry. */
+    void (*set_env)(fw_exec_i* e, const wchar_t* name, const wchar_t* value);
+    /* The child's current folder, completed against the process's; null or
+     * empty: inherit. */
+    void (*set_current_folder)(fw_exec_i* e, const wchar_t* folder);
+    /* The child's standard descriptors: the object keeps a private duplicate
+     * of fd (-1 leaves the slot as it is); an unset slot is the null device. */
+    void (*set_input)(fw_exec_i* e, int fd);
+    void (*set_output)(fw_exec_i* e, int fd);
+    void (*set_error)(fw_exec_i* e, int fd);
+    /* Records "domain\user", "domain/user", "user@domain" or a bare user
+     * (of this machine) and a password; not used by the local start. */
+    void (*set_creds)(fw_exec_i* e, const wchar_t* user, const wchar_t* password);
+    /* Starts argv[0] (searched: the program's own folder, the current folder
+     * for names with '/', then PATH, the table's own PATH when an environment
+     * was set) with argv. 0, 2 (empty vector or program not found), 12, or
+     * the recorded error. */
+    int (*start)(fw_exec_i* e, const wchar_t* const* argv);
+    int (*get_pid)(fw_exec_i* e);
+    /* Kills the child (SIGKILL) while it has not been reaped. */
+    void (*terminate)(fw_exec_i* e);
+    /* 1 when the child has ended (or never started); 0 on timeout or when
+     * the cancel pin (may be null) fired. Timeout in ms, -1: none. */
+    int (*wait)(fw_exec_i* e, pin_i* cancel_pin, int timeout_msecs);
+    /* Waits for the end without limit and returns the exit code. */
+    int (*get_exit_code)(fw_exec_i* e);
+};
+
+typedef struct f8_exec_i_vtbl_t f8_exec_i_vtbl_t;
+typedef const f8_exec_i_vtbl_t* f8_exec_i;
+struct f8_exec_i_vtbl_t {
+    void (*retain)(f8_exec_i* e);
+    void (*release)(f8_exec_i* e);
+    void (*set_no_console)(f8_exec_i* e);
+    void (*set_detached)(f8_exec_i* e);
+    void (*set_envp)(f8_exec_i* e, const char* const* envp);
+    void (*set_env)(f8_exec_i* e, const char* name, const char* value);
+    void (*set_current_folder)(f8_exec_i* e, const char* folder);
+    void (*set_input)(f8_exec_i* e, int fd);
+    void (*set_output)(f8_exec_i* e, int fd);
+    void (*set_error)(f8_exec_i* e, int fd);
+    void (*set_creds)(f8_exec_i* e, const char* user, const char* password);
+    int (*start)(f8_exec_i* e, const char* const* argv);
+    int (*get_pid)(f8_exec_i* e);
+    void (*terminate)(f8_exec_i* e);
+    int (*wait)(f8_exec_i* e, pin_i* cancel_pin, int timeout_msecs);
+    int (*get_exit_code)(f8_exec_i* e);
+};
+
+/* Local kind and service kind; 0 or 12 (out of memory, *out null). */
+int fw_exec_factory(fw_exec_i** out);
+int fw_exec_system_factory(fw_exec_i** out);
+int f8_exec_factory(f8_exec_i** out);
+int f8_exec_system_factory(f8_exec_i** out);
+
+/* Closes every descriptor from first_fd upwards. Async-signal-safe: a
+ * forked child may call it. */
+void exec_cleanup_fd_table(int first_fd);
+
+/* ---- execution service: request constants ----------------------------- */
+
+/* The service program, and the name of its request socket under /tmp
+ * (QP_REVERSE_DOMAIN_PREFIX ".qpsysexec.ipc-socket"). */
+extern const char qpsysexec_service_exe_name[];
+extern const char qpsysexec_ipc_socket_name[];
+
+enum {
+    qpsysexec_code_ping = 2, /* no data; keeps the daemon from stopping as idle */
+    qpsysexec_code_exec = 3, /* qpsysexec_exec_input_t and three descriptors */
+    qpsysexec_start_timeout_msecs = 5000,
+};
+
+/* Exec request: argc (little-endian), then argc NUL-terminated UTF-8 texts
+ * (the resolved path first, then argv[1] onwards), then the current folder
+ * as one more NUL-terminated text (empty: inherit). Sent with the input,
+ * output and error descriptors in that order. */
+typedef struct qpsysexec_exec_input_t {
+    uint32_t argc;
+    char args[];
+} qpsysexec_exec_input_t;
+
+/* Exec answer: the child's process id (little-endian), with one descriptor
+ * that later delivers the 32-bit little-endian exit code. */
+typedef struct qpsysexec_exec_output_t {
+    uint32_t pid;
+} qpsysexec_exec_output_t;
+
+/* Runs the service program with "sysstart" (inputs at end of data, outputs
+ * read by nobody) and waits for it. 0, or the fork error. */
+int sysexec_start_qpsysexec(pin_i* cancel_pin);
 
 #endif /* __KERNEL__ */
 

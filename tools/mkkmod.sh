@@ -9,8 +9,17 @@
 # kernel/), the module's own units in kernel/, the shared C units that the
 # Kbuild file names in base/ and trace/, the headers in include/, base/ and
 # trace/. Files whose content did not change keep their time, so kbuild
-# rebuilds only what changed.
+# rebuilds only what changed. Each --precompiled module goes into the
+# archive (not the folder) as <folder name>/<name in archive>, so that a
+# machine without a compiler can load it (qptrace-<kernel release>.ko).
 set -euo pipefail
+precompiled=()
+while [ "${1:-}" = --precompiled ]; do
+  [ -f "$2" ] || { echo "mkkmod: no precompiled module $2" >&2; exit 1; }
+  case "$3" in */*|""|.|..) echo "mkkmod: bad module name $3" >&2; exit 1 ;; esac
+  precompiled+=("$2" "$3")
+  shift 3
+done
 src=$1 dest=$2 archive=${3:-}
 
 [ -f "$src/kernel/Kbuild" ] || { echo "mkkmod: no kernel/Kbuild in $src" >&2; exit 1; }
@@ -47,6 +56,13 @@ done < <(find "$dest" -name '*.[ch]')
 if [ -n "$archive" ]; then
   name=$(basename "$dest")
   printf "$name/%s\n" "${files[@]}" | LC_ALL=C sort |
-    tar -czf "$archive.tmp" -C "$(dirname "$dest")" --owner=0 --group=0 --mtime=@0 -T -
+    tar -cf "$archive.tar" -C "$(dirname "$dest")" --owner=0 --group=0 --mtime=@0 -T -
+  for ((i = 0; i < ${#precompiled[@]}; i += 2)); do
+    tar -rf "$archive.tar" --owner=0 --group=0 --mtime=@0 --mode=0644 \
+      --transform="s|.*|$name/${precompiled[i + 1]}|" -C "$(dirname "${precompiled[i]}")" \
+      "$(basename "${precompiled[i]}")"
+  done
+  gzip -n -c "$archive.tar" > "$archive.tmp"
+  rm "$archive.tar"
   mv "$archive.tmp" "$archive"
 fi

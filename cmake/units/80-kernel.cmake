@@ -68,14 +68,17 @@ if(NOT QP_KERNEL_BUILD OR NOT EXISTS ${QP_KERNEL_BUILD}/Makefile)
   return()
 endif()
 
-# The archive and the folder the module is built in hold the same files.
-add_custom_command(OUTPUT ${qp_kmod_archive} ${qp_kmod_dir}/qptrace/Kbuild
-  COMMAND ${CMAKE_SOURCE_DIR}/tools/mkkmod.sh ${CMAKE_SOURCE_DIR} ${qp_kmod_dir}/qptrace ${qp_kmod_archive}
+# The folder the module is built in holds the files of the archive.
+add_custom_command(OUTPUT ${qp_kmod_dir}/qptrace/Kbuild
+  COMMAND ${CMAKE_SOURCE_DIR}/tools/mkkmod.sh ${CMAKE_SOURCE_DIR} ${qp_kmod_dir}/qptrace
   DEPENDS ${qp_kernel_inputs} ${CMAKE_SOURCE_DIR}/tools/mkkmod.sh
-  COMMENT "module folder and qptrace.kmod"
+  COMMENT "module folder"
   VERBATIM)
 qp_kbuild(qptrace_module ${qp_kmod_dir}/qptrace ${QP_KERNEL_BUILD} MODULES qptrace.ko
-  DEPENDS ${qp_kmod_archive} ${qp_kmod_dir}/qptrace/Kbuild)
+  DEPENDS ${qp_kmod_dir}/qptrace/Kbuild)
+# qptrace.kmod, with a precompiled module for each release QP_KMOD_PRECOMPILED
+# names (58-inst.cmake).
+qp_kmod_archive(qptrace_archive ${qp_kmod_archive} ${QP_KMOD_PRECOMPILED})
 
 # Unpacking the archive and running make builds the module.
 add_test(NAME kmod_archive
