@@ -1,5 +1,8 @@
 // fileionix.cpp - file services on Linux: status, names, open and create,
-// whole-file copy, compare, read and write, folders, permission flags, times.
+// whole-file copy, compare, read and write, folders, permission flags, times;
+// and the descriptor side of the local plumbing: socket pairs, one-way
+// pipes, duplicates, descriptor flags, the standard slots, terminal echo,
+// readiness waits with a cancel pin and the synchronous transfers.
 //
 // Every call returns 0 or an errno value (12 for a null name, 36 for an
 // empty one) and clears its outs on failure. Every descriptor is opened
@@ -15,6 +18,7 @@
 #include "qpfile.h"
 
 #include "qperr.h"
+#include "qpsocket.h"
 #include "qpsysnix.hpp"
 #include "qpsys.h"
 
@@ -22,8 +26,13 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -813,4 +822,371 @@ int f8_delete_tree(const char* path)
     if (rmdir(path) != 0 && errno != ENOENT && !err)
         err = last_error();
     return err;
+}
+
+// ---- descriptor utilities -------------------------------------------------------
+//
+// Sockets, pipes and duplicates handed out here are close-on-exec and
+// tracked like the opens above. Where a kernel refuses the close-on-exec
+// type flag of socketpair (EINVAL) the refusal is remembered for the rest of
+// the process and the flag is set afterwards instead.
+
+namespace {
+
+int socketpair_cloexec_refused;
+
+int create_socket_pair(int pair[2])
+{
+    if (!__atomic_load_n(&socketpair_cloexec_refused, __ATOMIC_RELAXED)) {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0)
+            return 0;
+        if (errno != EINVAL)
+            return last_error();
+        __atomic_store_n(&socketpair_cloexec_refused, 1, __ATOMIC_RELAXED);
+    }
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+        return last_error();
+    fd_set_cloexec(pair[0]);
+    fd_set_cloexec(pair[1]);
+    return 0;
+}
+
+// Moves a descriptor that landed in a standard slot above 2 (the slot stays
+// free for its owner).
+int move_above_stdio(int* fd)
+{
+    if (*fd > STDERR_FILENO)
+        return 0;
+    int moved = fcntl(*fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int err = moved < 0 ? last_error() : 0;
+    close(*fd);
+    *fd = moved;
+    return err;
+}
+
+int hand_out_pair(int pair[2], const char* file, int line, int* out_first, int* out_second)
+{
+    int err = move_above_stdio(&pair[0]);
+    int err2 = move_above_stdio(&pair[1]);
+    if (err || err2) {
+        if (pair[0] >= 0)
+            close(pair[0]);
+        if (pair[1] >= 0)
+            close(pair[1]);
+        return err ? err : err2;
+    }
+    unique_fd first(pair[0]), second(pair[1]);
+    hand_out(&first, file, line, out_first);
+    return hand_out(&second, file, line, out_second);
+}
+
+void set_fd_flag(int fd, unsigned long request, int value)
+{
+    if (fd == -1)
+        return;
+    int res = ioctl(fd, request, &value);
+    QP_ASSERT(res == 0);
+}
+
+// Puts /dev/null into standard slot `slot` (replacing what is there).
+void null_into_slot(int slot)
+{
+    int fd;
+    do
+        fd = open("/dev/null", (slot == STDIN_FILENO ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return;
+    if (fd != slot) {
+        dup2(fd, slot); // the standard slot is not close-on-exec
+        close(fd);
+    } else {
+        fcntl(fd, F_SETFD, 0);
+    }
+}
+
+} // namespace
+
+int file_create_socket_dh(const char* file, int line, int* out_first, int* out_second)
+{
+    int pair[2];
+    *out_first = *out_second = -1;
+    int err = create_socket_pair(pair);
+    return err ? err : hand_out_pair(pair, file, line, out_first, out_second);
+}
+
+int file_create_pipe_dh(const char* file, int line, int* out_read, int* out_write)
+{
+    int pair[2];
+    *out_read = *out_write = -1;
+    int err = create_socket_pair(pair);
+    if (!err && (shutdown(pair[0], SHUT_WR) != 0 || shutdown(pair[1], SHUT_RD) != 0)) {
+        err = last_error();
+        close(pair[0]);
+        close(pair[1]);
+    }
+    return err ? err : hand_out_pair(pair, file, line, out_read, out_write);
+}
+
+int file_duplicate_dh(const char* file, int line, int* out_fd, int fd)
+{
+    *out_fd = -1;
+    if (fd == -1)
+        return err_bad_parameter;
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (copy < 0)
+        return last_error();
+    unique_fd owned(copy);
+    return hand_out(&owned, file, line, out_fd);
+}
+
+void fd_set_blocking(int fd)
+{
+    set_fd_flag(fd, FIONBIO, 0);
+}
+
+void fd_set_non_blocking(int fd)
+{
+    set_fd_flag(fd, FIONBIO, 1);
+}
+
+void fd_set_cloexec(int fd)
+{
+    if (fd == -1)
+        return;
+    int res = fcntl(fd, F_SETFD, FD_CLOEXEC);
+    QP_ASSERT(res == 0);
+}
+
+void file_ignore_sigpipe(void)
+{
+    static int ignored;
+    if (__atomic_exchange_n(&ignored, 1, __ATOMIC_ACQ_REL))
+        return;
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGTTIN, SIG_IGN);
+    signal(SIGTTOU, SIG_IGN);
+}
+
+void file_prep_stdio(void)
+{
+    for (int slot = STDIN_FILENO; slot <= STDERR_FILENO; slot++)
+        if (fcntl(slot, F_GETFD) < 0 && errno == EBADF)
+            null_into_slot(slot);
+}
+
+void file_close_stdin(void)
+{
+    null_into_slot(STDIN_FILENO);
+}
+
+void file_close_stdout(void)
+{
+    null_into_slot(STDOUT_FILENO);
+}
+
+void file_close_stderr(void)
+{
+    null_into_slot(STDERR_FILENO);
+}
+
+namespace {
+
+// Sets (on) or clears the echo flags when ECHO is in the other state; 17
+// when it already is in the asked one.
+int set_echo(int fd, bool on)
+{
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return last_error();
+    if (((tio.c_lflag & ECHO) != 0) == on)
+        return err_exists;
+    if (on)
+        tio.c_lflag |= ECHO | ECHONL;
+    else
+        tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    return tcsetattr(fd, TCSANOW, &tio) == 0 ? 0 : last_error();
+}
+
+} // namespace
+
+int file_echo_off(int fd, uint8_t /*mode*/)
+{
+    return set_echo(fd, false);
+}
+
+int file_echo_on(int fd, uint8_t /*mode*/)
+{
+    return set_echo(fd, true);
+}
+
+// ---- readiness waits and synchronous transfers ------------------------------------
+//
+// A wait polls the descriptor together with the read end of a pollable wire
+// attached to the cancel pin, so that a signalled pin ends the poll. A
+// transfer waits before each part; the parts themselves never block on a
+// socket (MSG_DONTWAIT), so a cancel pin is observed between parts.
+
+namespace {
+
+const size_t file_io_part_max = 0x1000000; // 16 MiB
+
+short poll_events_of(int direction)
+{
+    return direction == qp_io_direction_send ? POLLOUT : POLLIN;
+}
+
+// The poll timeout left until deadline (all ones: none).
+int remaining_timeout(uint64_t deadline)
+{
+    if (deadline == UINT64_MAX)
+        return -1;
+    uint64_t now = counter_msec();
+    return now >= deadline ? 0 : static_cast<int>(deadline - now);
+}
+
+} // namespace
+
+uint64_t qpfd::deadline_of(int timeout)
+{
+    if (timeout < 0 || timeout >= sync_timeout_none)
+        return UINT64_MAX;
+    return counter_msec() + static_cast<uint64_t>(timeout);
+}
+
+ssize_t qpfd::transfer_once(int fd, int direction, void* data, size_t size)
+{
+    ssize_t done;
+    if (direction == qp_io_direction_send) {
+        done = send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (done < 0 && errno == ENOTSOCK)
+            done = write(fd, data, size);
+    } else {
+        done = recv(fd, data, size, MSG_DONTWAIT);
+        if (done < 0 && errno == ENOTSOCK)
+            done = read(fd, data, size);
+    }
+    return done;
+}
+
+int file_wait_ready_init(file_wait_ready_t* w, int fd, int direction, pin_i* cancel_pin,
+                         int timeout)
+{
+    w->fd = fd;
+    w->direction = direction;
+    w->cancel_pin = cancel_pin;
+    w->timeout = timeout;
+    w->cancel_pipe = nullptr;
+    if (cancel_pin) {
+        w->cancel_pipe = pin_io_wire_factory();
+        if (!w->cancel_pipe)
+            return err_no_mem;
+    }
+    return 0;
+}
+
+int file_wait_ready(file_wait_ready_t* w)
+{
+    if (w->fd == -1)
+        return err_bad_fd;
+    struct pollfd fds[2] = {{w->fd, poll_events_of(w->direction), 0},
+                            {pin_io_wire_fd(w->cancel_pipe), POLLIN, 0}};
+    nfds_t count = w->cancel_pipe ? 2 : 1;
+    uint64_t deadline = qpfd::deadline_of(w->timeout);
+    if (w->cancel_pipe)
+        pin_io_wire_attach(w->cancel_pipe, w->cancel_pin);
+    int res, err = 0;
+    do
+        res = poll(fds, count, remaining_timeout(deadline));
+    while (res < 0 && errno == EINTR);
+    if (res < 0)
+        err = last_error();
+    if (w->cancel_pipe)
+        pin_io_wire_detach(w->cancel_pipe, w->cancel_pin);
+    if (err)
+        return err;
+    if (fds[0].revents)
+        return 0;
+    return res == 0 ? err_timeout : err_cancelled;
+}
+
+void file_wait_ready_term(file_wait_ready_t* w)
+{
+    pin_io_wire_release(w->cancel_pipe);
+    w->cancel_pipe = nullptr;
+}
+
+int fd_wait_ready(int fd, pin_i* cancel_pin, int timeout, int direction)
+{
+    if (fd == -1)
+        return err_bad_fd;
+    file_wait_ready_t w;
+    int err = file_wait_ready_init(&w, fd, direction, cancel_pin, timeout);
+    if (!err)
+        err = file_wait_ready(&w);
+    file_wait_ready_term(&w);
+    return err;
+}
+
+namespace {
+
+// The transfer loop of fd_recv and fd_send: parts of at most 16 MiB, each
+// after a readiness wait, until max_size, or until min_size once a part
+// came back short. Ending below min_size reports why (32 for end of data);
+// at or above it nothing is reported.
+int file_io(int fd, int direction, pin_i* cancel_pin, int timeout, char* data, size_t min_size,
+            size_t max_size, size_t* out_transferred)
+{
+    size_t done = 0;
+    int err = 0;
+    uint64_t deadline = qpfd::deadline_of(timeout);
+    file_wait_ready_t w;
+    *out_transferred = 0;
+    if (fd == -1)
+        return err_bad_fd;
+    err = file_wait_ready_init(&w, fd, direction, cancel_pin, timeout);
+    while (!err && done < max_size) {
+        w.timeout = deadline == UINT64_MAX ? -1 : remaining_timeout(deadline);
+        err = file_wait_ready(&w);
+        if (err)
+            break;
+        size_t part = max_size - done < file_io_part_max ? max_size - done : file_io_part_max;
+        ssize_t moved = qpfd::transfer_once(fd, direction, data + done, part);
+        if (moved < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue; // a spurious readiness: wait again
+            err = last_error();
+            break;
+        }
+        if (moved == 0 && direction == qp_io_direction_recv) {
+            err = err_broken_pipe; // end of data
+            break;
+        }
+        done += static_cast<size_t>(moved);
+        if (done >= min_size && static_cast<size_t>(moved) < part)
+            break;
+    }
+    file_wait_ready_term(&w);
+    *out_transferred = done;
+    if (done >= min_size)
+        return 0;
+    return err ? err : err_broken_pipe;
+}
+
+} // namespace
+
+int fd_recv(int fd, uint8_t /*mode*/, pin_i* cancel_pin, int timeout, void* data, size_t min_size,
+            size_t max_size, size_t* out_transferred)
+{
+    return file_io(fd, qp_io_direction_recv, cancel_pin, timeout, static_cast<char*>(data),
+                   min_size, max_size, out_transferred);
+}
+
+int fd_send(int fd, uint8_t /*mode*/, pin_i* cancel_pin, int timeout, const void* data,
+            size_t size, size_t* out_transferred)
+{
+    file_ignore_sigpipe();
+    return file_io(fd, qp_io_direction_send, cancel_pin, timeout,
+                   const_cast<char*>(static_cast<const char*>(data)), size, size,
+                   out_transferred);
 }

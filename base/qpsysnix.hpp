@@ -81,6 +81,13 @@ int read_full(int fd, void* data, size_t size, size_t* out_got);
 // 12 for a null name, 36 for an empty one, else 0.
 int check_name(const char* name);
 
+// The counter_msec deadline of a timeout (all ones when there is none).
+uint64_t deadline_of(int timeout);
+// One read or write (direction qp_io_direction_*) that never blocks on a
+// socket: the result and errno of recv/send, or of read/write for a
+// descriptor that is no socket.
+ssize_t transfer_once(int fd, int direction, void* data, size_t size);
+
 } // namespace qpfd
 
 #endif

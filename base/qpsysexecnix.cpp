@@ -1,0 +1,413 @@
+// qpsysexecnix.cpp - the entry of the program qpsysexec and its platform
+// side: the set-user-id guard, the clean daemon environment, and the
+// commands sysstart, sysstop and daemon.
+//
+// The daemon copy of this program is set-user-id root, so any local user
+// may run it with any argument vector (even an empty one), environment,
+// descriptors, limits, signal dispositions and umask. main decides before
+// anything else runs what survives of that: in a set-user-id run only the
+// exact command line "daemon" keeps root, and then only after
+// setup_daemon_env has rebuilt the whole process state from fixed values;
+// any other command line gives up root for good and runs no command.
+//
+// Start-up before main reads nothing the caller controls: the static
+// initialisers only register user texts and commands, the C library ignores
+// the dangerous loader and allocator variables in a set-user-id process,
+// and the trace library is loaded from its fixed path on the first trace
+// call, never named by the environment.
+//
+// Everything here runs on the main thread; the child side of sysstart runs
+// only async-signal-safe calls between fork and exec.
+#include "qpsysexec.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "qperr.h"
+#include "qpfile.h"
+#include "qppin.h"
+#include "qppolymain8.h"
+#include "qpsocket.h"
+#include "qpsync.h"
+#include "sstring.h"
+#include "usertext.h"
+
+extern char** environ;
+
+namespace {
+
+UTDEF(ut_not_enabled, "qpsysexec_error_not_enabled",
+      "ERROR: qpsysexec daemon is not enabled, no commands are approved.\n");
+UTDEF(ut_stop_failed, "qpsysexec_error_stop_signal", "ERROR: %d Sending stop signal to daemon.\n");
+UTDEF(ut_not_root, "qpsysexec_error_not_root", "ERROR: Must run as root.\n");
+UTDEF(ut_already_running, "qpsysexec_error_already_running",
+      "ERROR: %d qpsysexec daemon is already running.\n");
+
+UTDEF(ut_sysstart_short, "sysstart_short_help", "Start qpsysexec support daemon.\n");
+UTDEF(ut_sysstart_long, "sysstart_long_help", "syntax: %(command_name) %1\n");
+UTDEF(ut_sysstop_short, "sysstop_short_help", "Send stop signal to qpsysexec support daemon.\n");
+UTDEF(ut_sysstop_long, "sysstop_long_help", "syntax: %(command_name) %1\n");
+UTDEF(ut_daemon_short, "daemon_short_help", "Internal use.\n");
+UTDEF(ut_daemon_long, "daemon_long_help", "Internal use.\n");
+
+const char application_title[] = "Setup/Daemon Isolated Execution Service";
+const char build_tag[] = "23X";
+const char copyright_line[] = "Copyright (c) 2026 The qptrace developers";
+const char daemon_command[] = "daemon";
+
+// The daemon's whole environment.
+char daemon_env_path[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+char daemon_env_shell[] = "SHELL=/bin/sh";
+char daemon_env_logname[] = "LOGNAME=root";
+char daemon_env_user[] = "USER=root";
+char daemon_env_home[] = "HOME=/";
+char daemon_env_tmpdir[] = "TMPDIR=/tmp";
+char* const daemon_env[] = {daemon_env_path, daemon_env_shell, daemon_env_logname,
+                            daemon_env_user, daemon_env_home,  daemon_env_tmpdir, nullptr};
+
+// Whether the process environment is exactly the daemon's, in its order.
+bool has_daemon_env()
+{
+    size_t i = 0;
+    for (; environ && environ[i]; i++)
+        if (!daemon_env[i] || strcmp(environ[i], daemon_env[i]) != 0)
+            return false;
+    return !daemon_env[i];
+}
+
+// Limits a caller may have lowered (or raised) before running the daemon
+// copy; root sets them back, as started programs inherit them.
+struct limit_reset {
+    int resource;
+    rlim_t soft, hard;
+};
+const limit_reset daemon_limits[] = {
+    {RLIMIT_CPU, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_FSIZE, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_DATA, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_STACK, 8 * 1024 * 1024, RLIM_INFINITY},
+    {RLIMIT_CORE, 0, 0},
+    {RLIMIT_NOFILE, 1024, 4096},
+    {RLIMIT_AS, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_NPROC, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_MEMLOCK, 8 * 1024 * 1024, 8 * 1024 * 1024},
+    {RLIMIT_LOCKS, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_SIGPENDING, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_MSGQUEUE, 819200, 819200},
+    {RLIMIT_NICE, 0, 0},
+    {RLIMIT_RTPRIO, 0, 0},
+};
+
+[[noreturn]] void daemon_setup_failed()
+{
+    _exit(127);
+}
+
+// Closes every descriptor from first upwards (async-signal-safe).
+void close_descriptors_from(int first)
+{
+    if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0u, 0u) == 0)
+        return;
+    long max = sysconf(_SC_OPEN_MAX);
+    for (long fd = first; fd < (max > 0 ? max : 65536); fd++)
+        close(static_cast<int>(fd));
+}
+
+// Standard input becomes the read end of a pipe and standard output and
+// error the write end of another; the other ends are closed by the
+// close_descriptors_from that must follow, so input is at its end at once
+// and output goes nowhere. False on failure (async-signal-safe).
+bool give_detached_stdio()
+{
+    int input[2], output[2];
+    if (pipe(input) != 0 || pipe(output) != 0)
+        return false;
+    return dup2(input[0], 0) == 0 && dup2(output[1], 1) == 1 && dup2(output[1], 2) == 2;
+}
+
+// The value of the sync variable as a descriptor that is open and not a
+// standard one; -1 when absent, malformed, out of range or not open.
+int parse_sync_fd(const char* text)
+{
+    if (!text || !*text)
+        return -1;
+    long value = 0;
+    for (const char* p = text; *p; p++) {
+        if (*p < '0' || *p > '9' || value > INT_MAX / 10)
+            return -1;
+        value = value * 10 + (*p - '0');
+    }
+    if (value <= 2 || value > INT_MAX || fcntl(static_cast<int>(value), F_GETFD) < 0)
+        return -1;
+    return static_cast<int>(value);
+}
+
+void reset_signals()
+{
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sig != SIGKILL && sig != SIGSTOP)
+            sigaction(sig, &dfl, nullptr); // numbers the kernel reserves fail harmlessly
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+void reset_limits()
+{
+    for (const limit_reset& limit : daemon_limits) {
+        struct rlimit value = {limit.soft, limit.hard};
+        // Where a hard limit cannot be raised, the soft one at least goes up
+        // to it.
+        if (setrlimit(limit.resource, &value) != 0 && getrlimit(limit.resource, &value) == 0) {
+            value.rlim_cur = limit.soft < value.rlim_max ? limit.soft : value.rlim_max;
+            setrlimit(limit.resource, &value);
+        }
+    }
+    setpriority(PRIO_PROCESS, 0, 0);
+}
+
+// Gives up the set-user-id identity for good: real, effective and saved ids
+// become the caller's.
+void drop_privileges()
+{
+    if (setresgid(getgid(), getgid(), getgid()) != 0 ||
+        setresuid(getuid(), getuid(), getuid()) != 0 || geteuid() == 0)
+        _exit(127);
+}
+
+// The file of this process as the kernel knows it, into buffer; the fixed
+// daemon path when it cannot be read. Never the caller's argv[0].
+const char* own_file(char* buffer, size_t size)
+{
+    ssize_t len = readlink("/proc/self/exe", buffer, size - 1);
+    if (len <= 0 || static_cast<size_t>(len) >= size - 1)
+        return QPSYSEXEC_DAEMON_FILE;
+    buffer[len] = 0;
+    return buffer;
+}
+
+// The environment for the daemon that sysstart starts: this one without the
+// sync and "_" variables, plus their new values. From ma; null on failure.
+char** daemon_start_env(malloc_i* ma)
+{
+    static const char sync_entry[] = QPSYSEXEC_DAEMON_SYNC_FD_VAR "=3";
+    static const char exe_entry[] = "_=" QPSYSEXEC_DAEMON_FILE;
+    size_t count = 0;
+    while (environ && environ[count])
+        count++;
+    char** env = static_cast<char**>(ma_alloc(ma, (count + 3) * sizeof(char*)));
+    if (!env)
+        return nullptr;
+    size_t kept = 0;
+    for (size_t i = 0; i < count; i++) {
+        const char* entry = environ[i];
+        if (strncmp(entry, QPSYSEXEC_DAEMON_SYNC_FD_VAR "=",
+                    sizeof(QPSYSEXEC_DAEMON_SYNC_FD_VAR)) == 0 ||
+            strncmp(entry, "_=", 2) == 0)
+            continue;
+        env[kept++] = environ[i];
+    }
+    env[kept++] = const_cast<char*>(sync_entry);
+    env[kept++] = const_cast<char*>(exe_entry);
+    env[kept] = nullptr;
+    return env;
+}
+
+// The child side of sysstart: a new session in "/", the sync pipe's read end
+// as descriptor 3, detached standard descriptors, nothing else open, then
+// the daemon copy. Only async-signal-safe calls.
+[[noreturn]] void exec_daemon_child(int sync_read, char** env)
+{
+    static char daemon_file[] = QPSYSEXEC_DAEMON_FILE;
+    static char daemon_arg[] = "daemon";
+    char* const argv[] = {daemon_file, daemon_arg, nullptr};
+    if (setsid() < 0 || chdir("/") != 0)
+        _exit(127);
+    if (sync_read == QPSYSEXEC_DAEMON_SYNC_FD) {
+        if (fcntl(sync_read, F_SETFD, 0) != 0)
+            _exit(127);
+    } else if (dup2(sync_read, QPSYSEXEC_DAEMON_SYNC_FD) != QPSYSEXEC_DAEMON_SYNC_FD) {
+        _exit(127);
+    }
+    if (!give_detached_stdio())
+        _exit(127);
+    close_descriptors_from(QPSYSEXEC_DAEMON_SYNC_FD + 1);
+    execve(daemon_file, argv, env);
+    _exit(127);
+}
+
+int sysstart_main(int argc, char** argv)
+{
+    qpsysexec_scan_args(argc, argv, 0);
+    int err = f8_exists(QPSYSEXEC_DAEMON_FILE, nullptr);
+    if (err) {
+        qpsysexec_printf(ut_not_enabled.tid);
+        return err;
+    }
+    qp_scratch_pool pool;
+    char** env = daemon_start_env(pool.ma());
+    if (!env)
+        return err_no_mem;
+    int sync[2];
+    if (pipe2(sync, O_CLOEXEC) != 0)
+        return errno;
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_daemon_child(sync[0], env);
+    err = pid < 0 ? errno : 0;
+    close(sync[0]);
+    // The write end stays open until this process ends: the daemon reads
+    // its end of data then, and only then starts to serve.
+    if (err)
+        close(sync[1]);
+    return err;
+}
+
+int sysstop_main(int argc, char** argv)
+{
+    qpsysexec_scan_args(argc, argv, 0);
+    pin_i* stop = procsig_pin(FILE_SIGNAL_STOP);
+    int err = procsig_send(stop, -1, QPSYSEXEC_SIGNAL_SOCKET_NAME, FILE_SIGNAL_STOP);
+    if (err)
+        qpsysexec_printf(ut_stop_failed.tid, err);
+    return err;
+}
+
+// The daemon's idle rule: it ends once nothing happened for this long, or at
+// once on the stop signal.
+const int daemon_idle_msecs = 5000;
+
+int daemon_main(int argc, char** argv)
+{
+    qpsysexec_scan_args(argc, argv, 0);
+    if (geteuid() != 0) {
+        qpsysexec_printf(ut_not_root.tid);
+        return err_access_denied;
+    }
+    procsig_listen_i* signals = nullptr;
+    int err = procsig_listen_factory(&signals, QPSYSEXEC_SIGNAL_SOCKET_NAME);
+    if (err) {
+        qpsysexec_printf(ut_already_running.tid, err);
+        return err;
+    }
+    uint64_t last_activity = counter_msec();
+    pin_i* stop = procsig_pin(FILE_SIGNAL_STOP);
+    while (!pin_wait(stop, nullptr, daemon_idle_msecs)) {
+        if (counter_msec() - last_activity > static_cast<uint64_t>(daemon_idle_msecs))
+            break;
+    }
+    (*signals)->release(signals);
+    return 0;
+}
+
+declare_main8_c decl_sysstart(nullptr, "sysstart", sysstart_main, nullptr, nullptr);
+declare_main8_c decl_sysstop(nullptr, "sysstop", sysstop_main, nullptr, nullptr);
+declare_main8_c decl_daemon(nullptr, daemon_command, daemon_main, nullptr, nullptr);
+
+} // namespace
+
+extern "C" {
+
+int qpsysexec_is_setuidroot(void)
+{
+    return geteuid() == 0 && getuid() != 0;
+}
+
+void setup_daemon_env(void)
+{
+    if (setgroups(0, nullptr) != 0 || setresgid(0, 0, 0) != 0 || setresuid(0, 0, 0) != 0)
+        daemon_setup_failed();
+    umask(002);
+    if (chdir("/") != 0)
+        daemon_setup_failed();
+    // The only value taken from the caller's environment; it is checked to
+    // name an open descriptor above 2 and only ever read one byte from.
+    int sync_fd = parse_sync_fd(getenv(QPSYSEXEC_DAEMON_SYNC_FD_VAR));
+    bool started_clean = has_daemon_env();
+    if (clearenv() != 0)
+        daemon_setup_failed();
+    for (char* const* entry = daemon_env; *entry; entry++)
+        if (putenv(*entry) != 0)
+            daemon_setup_failed();
+    if (sync_fd >= 0 && sync_fd != QPSYSEXEC_DAEMON_SYNC_FD &&
+        dup2(sync_fd, QPSYSEXEC_DAEMON_SYNC_FD) != QPSYSEXEC_DAEMON_SYNC_FD)
+        daemon_setup_failed();
+    reset_signals();
+    reset_limits();
+    if (!give_detached_stdio())
+        daemon_setup_failed();
+    close_descriptors_from(sync_fd >= 0 ? QPSYSEXEC_DAEMON_SYNC_FD + 1 : QPSYSEXEC_DAEMON_SYNC_FD);
+    signal(SIGPIPE, SIG_IGN);
+    if (sync_fd >= 0) {
+        char byte;
+        while (read(QPSYSEXEC_DAEMON_SYNC_FD, &byte, 1) < 0 && errno == EINTR) {
+        }
+        close(QPSYSEXEC_DAEMON_SYNC_FD);
+    }
+    // The caller's environment block stays in the process image (and in
+    // /proc/<pid>/environ) whatever the C library's view: the daemon starts
+    // itself once more with nothing but its own variables and arguments.
+    if (!started_clean) {
+        static char file_buffer[PATH_MAX];
+        static char daemon_arg[] = "daemon";
+        char* const argv[] = {const_cast<char*>(own_file(file_buffer, sizeof file_buffer)),
+                              daemon_arg, nullptr};
+        execve(argv[0], argv, daemon_env);
+        daemon_setup_failed();
+    }
+}
+
+char* qpsysexec_running_program(malloc_i* res_ma)
+{
+    char buffer[PATH_MAX];
+    ssize_t len = readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (len <= 0 || static_cast<size_t>(len) >= sizeof buffer)
+        return nullptr;
+    return ss8cpymn(res_ma, buffer, static_cast<size_t>(len));
+}
+
+int qpsysexec_main(int argc, char** argv)
+{
+    // Nothing of the caller's environment has been read so far; in a run as
+    // the daemon setup_daemon_env takes the sync descriptor from it and then
+    // replaces it, in any other set-user-id run root is given up first.
+    static char file_buffer[PATH_MAX];
+    static char daemon_arg[] = "daemon";
+    char* fixed_argv[] = {const_cast<char*>(own_file(file_buffer, sizeof file_buffer)), daemon_arg,
+                          nullptr};
+    bool setuid_run = qpsysexec_is_setuidroot();
+    bool daemon = argc == 2 && strcmp(argv[1], daemon_command) == 0 && geteuid() == 0;
+    if (daemon)
+        setup_daemon_env();
+    else if (setuid_run)
+        drop_privileges();
+    // A set-user-id run keeps no argument but "daemon", the daemon's argv[0]
+    // is never the caller's, and an empty vector gets the program's own file.
+    if (setuid_run || daemon || argc < 1) {
+        argc = daemon ? 2 : 1;
+        argv = fixed_argv;
+    }
+    proc_set_argv_main(argc, argv);
+    file_prep_stdio();
+    procsig_start();
+    int argc8 = 0;
+    char** argv8 = proc_get_argv8(&argc8);
+    int result = argv8 ? poly_main8(nullptr, argc8 - 1, argv8 + 1, env_get_command(),
+                                    application_title, build_tag, copyright_line)
+                       : err_no_mem;
+    return err_to_perr(result);
+}
+
+} // extern "C"

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs a command as root in a private mount namespace in which /etc is a
+# writable overlay of the real one, and /usr/local/bin and /tmp are empty
+# scratch folders, so that tests may create keys under /etc, install
+# programs and listen on named sockets without touching the host's system
+# folders or meeting another test's sockets. The command sees
+# QP_PRIVATE_SYSTEM=1. Everything written is gone when the command ends.
+#
+#   private_system.sh <program> [<arg> ...]
+set -eu
+[ "$(id -u)" = 0 ] || { echo "private_system.sh: needs root (unshare -m)"; exit 1; }
+scratch=$(mktemp -d /tmp/qp_private_system.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+mkdir "$scratch/upper" "$scratch/work"
+status=0
+QP_PRIVATE_SYSTEM=1 unshare -m --propagation private sh -c '
+  set -e
+  mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/upper,workdir=$0/work" /etc
+  mkdir -p /usr/local/bin
+  mount -t tmpfs -o mode=0755 tmpfs /usr/local/bin
+  mount -t tmpfs -o mode=1777 tmpfs /tmp
+  exec "$@"' "$scratch" "$@" || status=$?
+exit $status
