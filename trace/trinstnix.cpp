@@ -59,16 +59,7 @@ UTDEF(ut_syntax_long, "trsetup_syntax_long_help", "syntax: %(command_name) %1\n"
 // The steps' texts go to standard output unchanged.
 void cmd_qpinst_output(qpinst_stat_t*, const char* text)
 {
-    size_t len = ss8len(text);
-    while (len > 0) {
-        ssize_t written = write(STDOUT_FILENO, text, len);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        text += written;
-        len -= static_cast<size_t>(written);
-    }
+    UtOutFileLine(STDOUT_FILENO, text, 0);
 }
 
 void print_text(const char* tid, const char* arg = nullptr)
