@@ -109,9 +109,14 @@ static size_t tty_pump_fix_line_feeds(tty_pump_t* p, char* data, size_t size)
 static void tty_pump_thread_main(void* param)
 {
     tty_pump_t* p = (tty_pump_t*)param;
-    pin_i* cancel = &p->cancel_pin.vtbl;
+    pin_buf_x_t stop;
+    pin_i* cancel = pin_buf_x_output(&stop);
     char* buffer = (char*)malloc_d(tty_pump_buffer_size);
     int echo_switched = p->echo_off && !file_echo_off(p->read_handle, p->read_handle_mode);
+
+    /* The collection at exit ends the pump too, so that it cannot hold the
+     * process up. */
+    pin_buf_x_init_(&stop, &p->cancel_pin.vtbl, procsig_pin(FILE_SIGNAL_COLLECTING), 0, 0, 0);
 
     while (buffer) {
         size_t got, sent;
@@ -126,6 +131,7 @@ static void tty_pump_thread_main(void* param)
             break;
         }
     }
+    pin_buf_x_term_(&stop);
     free_d(buffer);
     if (echo_switched) {
         file_echo_on(p->read_handle, p->read_handle_mode);

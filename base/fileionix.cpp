@@ -185,6 +185,18 @@ int last_error()
     return errno ? errno : err_unsuccessful;
 }
 
+int move_above_stdio(int fd)
+{
+    if (fd > STDERR_FILENO)
+        return fd;
+    // A standard slot was free: keep it free for its owner.
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return moved;
+}
+
 int open_at(int dir_fd, const char* path, int flags, mode_t mode, unique_fd* out)
 {
     int fd;
@@ -193,15 +205,9 @@ int open_at(int dir_fd, const char* path, int flags, mode_t mode, unique_fd* out
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return last_error();
-    if (fd <= STDERR_FILENO) {
-        // A standard slot was free: keep it free for its owner.
-        int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        int err = moved < 0 ? last_error() : 0;
-        close(fd);
-        if (err)
-            return err;
-        fd = moved;
-    }
+    fd = move_above_stdio(fd);
+    if (fd < 0)
+        return last_error();
     out->reset(fd);
     return 0;
 }
@@ -851,29 +857,19 @@ int create_socket_pair(int pair[2])
     return 0;
 }
 
-// Moves a descriptor that landed in a standard slot above 2 (the slot stays
-// free for its owner).
-int move_above_stdio(int* fd)
-{
-    if (*fd > STDERR_FILENO)
-        return 0;
-    int moved = fcntl(*fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    int err = moved < 0 ? last_error() : 0;
-    close(*fd);
-    *fd = moved;
-    return err;
-}
-
 int hand_out_pair(int pair[2], const char* file, int line, int* out_first, int* out_second)
 {
-    int err = move_above_stdio(&pair[0]);
-    int err2 = move_above_stdio(&pair[1]);
-    if (err || err2) {
+    pair[0] = qpfd::move_above_stdio(pair[0]);
+    int err = pair[0] < 0 ? last_error() : 0;
+    pair[1] = qpfd::move_above_stdio(pair[1]);
+    if (!err && pair[1] < 0)
+        err = last_error();
+    if (err) {
         if (pair[0] >= 0)
             close(pair[0]);
         if (pair[1] >= 0)
             close(pair[1]);
-        return err ? err : err2;
+        return err;
     }
     unique_fd first(pair[0]), second(pair[1]);
     hand_out(&first, file, line, out_first);

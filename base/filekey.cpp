@@ -92,10 +92,12 @@ fkey_t* fkey_open(int domain, const char* key_name, open_mode mode)
         return nullptr;
     qp_scratch_pool pool;
     const char* system_folder = ss8formatm(pool.ma(), "%s/%s", system_root, key_name);
-    const char* user_folder = domain == fkey_domain_system
-                                  ? ""
-                                  : ss8formatm(pool.ma(), "%s/%s/%s", env_get_home_folder(),
-                                               user_subfolder, key_name);
+    // Joined, not formatted: a home folder of "/" must not give "//...",
+    // which would read as a server name.
+    const char* user_root = f8_path_cat(pool.ma(), env_get_home_folder(), user_subfolder);
+    const char* user_folder = domain == fkey_domain_system ? ""
+                              : user_root ? ss8formatm(pool.ma(), "%s/%s", user_root, key_name)
+                                          : nullptr;
     if (!system_folder || !user_folder)
         return nullptr;
     const char* own = domain == fkey_domain_system ? system_folder : user_folder;

@@ -17,9 +17,9 @@
  * name: the exclusive create does not, attributes are read with lstat and
  * the heartbeat opens the file without following one.
  *
- * The owner talks to the thread through pins only: cancel_pin asks it to
- * let go, init_pin tells that acquisition ended (init_err), unlocked_pin
- * that the thread is done. The object has two references, the owner's and
+ * The owner talks to the thread through pins only: cancel_pin (or the
+ * collection at exit) asks it to let go, init_pin tells that acquisition
+ * ended (init_err), unlocked_pin that the thread is done. The object has two references, the owner's and
  * the thread's (atomic count).
  */
 #include "qpsocket.h"
@@ -100,7 +100,7 @@ static int lock_file_touch(const char* name, int64_t previous, int64_t* out_time
 
 /* Tries until the file is created here; returns 0 when held, else the last
  * creation error (or 17 for a file without time). */
-static int lock_file_acquire(lock_file_t* lf)
+static int lock_file_acquire(lock_file_t* lf, pin_i* stop)
 {
     int pending = 0, failures = 0;
     int64_t seen_time = 0;
@@ -123,8 +123,8 @@ static int lock_file_acquire(lock_file_t* lf)
             }
         } else {
             failures = 0;
-            if (as_root && owner != 0 && !f8_delete(lf->file_name)) {
-                continue; /* planted by another user */
+            if (as_root && owner != 0 && !f8_delete_tree(lf->file_name)) {
+                continue; /* planted by another user (a folder too), links not followed */
             }
             if (file_time == 0) {
                 pending = err_exists;
@@ -137,7 +137,7 @@ static int lock_file_acquire(lock_file_t* lf)
                 seen_at = counter_msec();
             }
         }
-        if (pin_wait(&lf->cancel_pin.vtbl, 0, lock_file_retry_msecs)) {
+        if (pin_wait(stop, 0, lock_file_retry_msecs)) {
             return pending;
         }
     }
@@ -145,12 +145,12 @@ static int lock_file_acquire(lock_file_t* lf)
 
 /* Refreshes the file's time until cancelled; removes the file at the end
  * while it still carries our time. */
-static void lock_file_hold(lock_file_t* lf)
+static void lock_file_hold(lock_file_t* lf, pin_i* stop)
 {
     int64_t ours;
     int lost = lock_file_time(lf->file_name, &ours, 0) != 0;
 
-    while (!pin_wait(&lf->cancel_pin.vtbl, 0, lost ? -1 : lock_file_refresh_msecs)) {
+    while (!pin_wait(stop, 0, lost ? -1 : lock_file_refresh_msecs)) {
         int64_t now_time;
         if (lock_file_time(lf->file_name, &now_time, 0) || now_time != ours ||
             lock_file_touch(lf->file_name, ours, &ours)) {
@@ -168,13 +168,19 @@ static void lock_file_hold(lock_file_t* lf)
 static void lock_file_thread_main(void* param)
 {
     lock_file_t* lf = (lock_file_t*)param;
-    int err = lock_file_acquire(lf);
+    pin_buf_x_t stop;
+    int err;
 
+    /* The collection at exit lets go of the lock too, so that a process
+     * ending while it holds one neither hangs nor leaves the file behind. */
+    pin_buf_x_init_(&stop, &lf->cancel_pin.vtbl, procsig_pin(FILE_SIGNAL_COLLECTING), 0, 0, 0);
+    err = lock_file_acquire(lf, pin_buf_x_output(&stop));
     lf->init_err = err;
     pin_signal(&lf->init_pin);
     if (!err) {
-        lock_file_hold(lf);
+        lock_file_hold(lf, pin_buf_x_output(&stop));
     }
+    pin_buf_x_term_(&stop);
     pin_signal(&lf->unlocked_pin);
     lock_file_unref(lf);
 }

@@ -5,18 +5,24 @@
 // I/O reserves a place on the first worker with fewer than
 // fda_thread_max_io_count reserved places (a new worker is made when none
 // has room) and holds a reference to it until its completion has run. The
-// worker's queue (first_io .. last_io) is guarded by the worker's own lock;
-// anyone appends, only the worker thread unlinks, so the worker may walk
-// its queue between lock holds.
+// worker's queue (first_io .. last_io) is guarded by the worker's own spin
+// lock, held only to change the queue and to set up a pass; anyone
+// appends, only the worker thread unlinks.
 //
-// One pass of a worker: reset its ping pin; under its lock, put its ping
-// pipe and every queued I/O into the poll set and wire each I/O's cancel
-// pin and the ping pin into one pin buffer whose output writes to the ping
-// pipe; poll until something is ready, a pin fires or the earliest deadline
+// One pass of a worker: take its pings; under its lock, put its ping pipe
+// and every queued I/O into the poll set and wire the I/Os' cancel pins
+// into one pin buffer whose output writes to a pollable wire in the set;
+// poll until something is ready, a pin fires or the earliest deadline
 // passes; then visit the I/Os that were polled, in queue order: past the
 // deadline -> 110; not ready -> 125 when cancelled, else stays; ready ->
 // one non-blocking read or write, then the I/O continues (queued again, or
 // completed). Appending from another thread pings the worker.
+//
+// The ping goes straight into the ping pipe (an eventfd), not through a pin:
+// a pin's handler runs on the pinging thread, and the worker would have to
+// wait for it to finish before reusing its wire, which stalls the worker
+// whenever the pinging thread is preempted in between. `pinged` keeps
+// repeated pings to one write per pass.
 //
 // Completions run without any lock held, exactly once per I/O: on the
 // caller's thread when the I/O fails or completes at once, else on the
@@ -35,6 +41,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 struct fda_thread_t;
 
@@ -58,10 +66,11 @@ struct fda_io_t {
 };
 
 struct fda_thread_t {
-    sync_t lock;
-    pin_t ping_pin;
-    pin_io_wire_t* ping_pipe;
-    void* thread; // the worker's identity once it runs
+    spinner_t lock;
+    int ping_fd;           // the ping pipe: an eventfd
+    int pinged;            // a ping is in the pipe or on its way
+    pin_io_wire_t* cancel_pipe; // readable once a cancel pin of the pass fired
+    void* thread;          // the worker's identity once it runs
     int stop;
     fda_thread_t* prev;
     fda_thread_t* next;
@@ -80,8 +89,18 @@ int fda_collecting;
 pin_wire_t fda_collecting_wire;
 TRCHANNEL qppacket_channel;
 
+// Records of finished I/Os kept for reuse, so that a steady stream of
+// transfers does not take the heap's lock on two threads at once. Emptied
+// when collection begins; later records go straight back to the heap.
+spinner_t fda_io_cache_lock = SPINNER_INIT;
+fda_io_t* fda_io_cache;
+int fda_io_cache_count;
+const int fda_io_cache_max = 64;
+
+// The channel is 0 (nothing traced) until the first worker is wanted.
 #define qppacket_trace(format, ...)                                                                \
-    trprintf(qppacket_channel, "0x%P %s " format, thread_self(), __func__, __VA_ARGS__)
+    trprintf(__atomic_load_n(&qppacket_channel, __ATOMIC_ACQUIRE), "0x%P %s " format,              \
+             thread_self(), __func__, __VA_ARGS__)
 
 // ---- workers ----------------------------------------------------------------
 
@@ -91,25 +110,87 @@ void fda_thread_release(fda_thread_t* ft)
         return;
     // Every queued I/O holds a reference, so nothing can be queued here.
     QP_ASSERT(!ft->first_io);
-    pin_io_wire_release(ft->ping_pipe);
-    pin_term(&ft->ping_pin);
-    sync_term(&ft->lock);
+    pin_io_wire_release(ft->cancel_pipe);
+    close(ft->ping_fd);
+    spinner_term(&ft->lock);
     free_d(ft);
 }
 
 void fda_thread_ping(fda_thread_t* ft)
 {
     qppacket_trace("ping ft=0x%P\n", (void*)ft);
-    pin_signal(&ft->ping_pin);
+    if (!__atomic_exchange_n(&ft->pinged, 1, __ATOMIC_ACQ_REL)) {
+        const uint64_t one = 1;
+        ssize_t res;
+        do
+            res = write(ft->ping_fd, &one, sizeof(one));
+        while (res < 0 && errno == EINTR);
+    }
+}
+
+// Takes the pings of the last pass; a ping after this reaches the next one.
+// The pipe is emptied only when the last poll found it readable: a ping
+// still on its way is then found by the next poll.
+void fda_thread_take_pings(fda_thread_t* ft, bool pipe_readable)
+{
+    uint64_t count;
+    qppacket_trace("ping reset ft=0x%P\n", (void*)ft);
+    __atomic_store_n(&ft->pinged, 0, __ATOMIC_RELEASE);
+    if (pipe_readable)
+        while (read(ft->ping_fd, &count, sizeof(count)) < 0 && errno == EINTR)
+            ;
 }
 
 // Tells a worker to stop; the caller holds fda_list_lock and has unlinked it.
 void fda_thread_stop(fda_thread_t* ft)
 {
-    sync_lock(&ft->lock);
-    ft->stop = 1;
-    sync_unlock(&ft->lock);
+    spinner_lock(&ft->lock);
+    __atomic_store_n(&ft->stop, 1, __ATOMIC_RELEASE);
+    spinner_unlock(&ft->lock);
     fda_thread_ping(ft);
+}
+
+fda_io_t* fda_io_alloc()
+{
+    spinner_lock(&fda_io_cache_lock);
+    fda_io_t* io = fda_io_cache;
+    if (io) {
+        fda_io_cache = io->next;
+        fda_io_cache_count--;
+    }
+    spinner_unlock(&fda_io_cache_lock);
+    if (!io)
+        return static_cast<fda_io_t*>(calloc_d(1, sizeof(fda_io_t)));
+    memset(io, 0, sizeof(*io));
+    return io;
+}
+
+void fda_io_free(fda_io_t* io)
+{
+    spinner_lock(&fda_io_cache_lock);
+    if (!__atomic_load_n(&fda_collecting, __ATOMIC_ACQUIRE) &&
+        fda_io_cache_count < fda_io_cache_max) {
+        io->next = fda_io_cache;
+        fda_io_cache = io;
+        fda_io_cache_count++;
+        io = nullptr;
+    }
+    spinner_unlock(&fda_io_cache_lock);
+    free_d(io);
+}
+
+void fda_io_cache_empty()
+{
+    spinner_lock(&fda_io_cache_lock);
+    fda_io_t* io = fda_io_cache;
+    fda_io_cache = nullptr;
+    fda_io_cache_count = 0;
+    spinner_unlock(&fda_io_cache_lock);
+    while (io) {
+        fda_io_t* next = io->next;
+        free_d(io);
+        io = next;
+    }
 }
 
 void fda_collecting_handler(pin_wire_t* wire)
@@ -122,6 +203,7 @@ void fda_collecting_handler(pin_wire_t* wire)
     for (fda_thread_t* ft = stopped; ft; ft = ft->next)
         fda_thread_stop(ft);
     sync_unlock(&fda_list_lock);
+    fda_io_cache_empty();
     while (stopped) {
         fda_thread_t* next = stopped->next;
         fda_thread_release(stopped); // the list's reference
@@ -130,20 +212,23 @@ void fda_collecting_handler(pin_wire_t* wire)
     pin_handler_complete(wire);
 }
 
+// Opens the trace channel and attaches to the collection, once; no lock is
+// held meanwhile (the trace library is loaded on the way). A caller arriving
+// during the set-up waits for it.
 void fda_initialize_once()
 {
-    if (__atomic_load_n(&fda_initialized, __ATOMIC_ACQUIRE))
+    enum { none, busy, ready };
+    if (__atomic_load_n(&fda_initialized, __ATOMIC_ACQUIRE) == ready)
         return;
-    singleton_lock(&fda_initialized);
-    if (!fda_initialized) {
-        qppacket_channel = tropen("qppacket");
-        __atomic_store_n(&fda_initialized, 1, __ATOMIC_RELEASE);
-        singleton_unlock(&fda_initialized);
-        pin_attach_2(procsig_pin(FILE_SIGNAL_COLLECTING), fda_collecting_handler,
-                     &fda_collecting_wire);
+    if (!sync_xchg(&fda_initialized, none, busy)) {
+        while (__atomic_load_n(&fda_initialized, __ATOMIC_ACQUIRE) != ready)
+            thread_wait(1);
         return;
     }
-    singleton_unlock(&fda_initialized);
+    __atomic_store_n(&qppacket_channel, tropen("qppacket"), __ATOMIC_RELEASE);
+    pin_attach_2(procsig_pin(FILE_SIGNAL_COLLECTING), fda_collecting_handler,
+                 &fda_collecting_wire);
+    __atomic_store_n(&fda_initialized, ready, __ATOMIC_RELEASE);
 }
 
 void fda_complete(fda_io_t* io);
@@ -156,13 +241,16 @@ fda_thread_t* fda_thread_new()
     fda_thread_t* ft = static_cast<fda_thread_t*>(calloc_d(1, sizeof(fda_thread_t)));
     if (!ft)
         return nullptr;
-    ft->ping_pipe = pin_io_wire_factory();
-    if (!ft->ping_pipe) {
+    ft->cancel_pipe = pin_io_wire_factory();
+    ft->ping_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!ft->cancel_pipe || ft->ping_fd < 0) {
+        pin_io_wire_release(ft->cancel_pipe);
+        if (ft->ping_fd >= 0)
+            close(ft->ping_fd);
         free_d(ft);
         return nullptr;
     }
-    sync_init(&ft->lock);
-    pin_init(&ft->ping_pin);
+    spinner_init(&ft->lock);
     ft->ref_count = 2;
     return ft;
 }
@@ -171,7 +259,6 @@ fda_thread_t* fda_thread_new()
 // (out of memory, or collection has begun).
 fda_thread_t* fda_thread_factory()
 {
-    fda_initialize_once();
     sync_lock(&fda_list_lock);
     fda_thread_t* ft = nullptr;
     if (!__atomic_load_n(&fda_collecting, __ATOMIC_ACQUIRE)) {
@@ -215,7 +302,7 @@ void fda_complete(fda_io_t* io)
     fd_async_complete_t complete = io->complete;
     void* param = io->param;
     qppacket_trace("complete io=0x%P err=%d siz=%u\n", (void*)io, err, (unsigned)size);
-    free_d(io);
+    fda_io_free(io);
     complete(param, err, size);
     if (ft) {
         sync_dec(&ft->io_count);
@@ -227,9 +314,9 @@ void fda_complete(fda_io_t* io)
 bool fda_queue(fda_io_t* io)
 {
     fda_thread_t* ft = io->thread;
-    sync_lock(&ft->lock);
+    spinner_lock(&ft->lock);
     if (ft->stop) {
-        sync_unlock(&ft->lock);
+        spinner_unlock(&ft->lock);
         return false;
     }
     io->poll_pos = -1;
@@ -240,7 +327,7 @@ bool fda_queue(fda_io_t* io)
     else
         ft->first_io = io;
     ft->last_io = io;
-    sync_unlock(&ft->lock);
+    spinner_unlock(&ft->lock);
     if (__atomic_load_n(&ft->thread, __ATOMIC_ACQUIRE) != thread_self())
         fda_thread_ping(ft);
     return true;
@@ -313,7 +400,8 @@ void fda_start(fda_io_t* io)
 fda_io_t* fda_io_new(int fd, pin_i* cancel_pin, int timeout, fd_async_complete_t complete,
                      void* param, int transfer, void* data, size_t min_size, size_t max_size)
 {
-    fda_io_t* io = static_cast<fda_io_t*>(calloc_d(1, sizeof(fda_io_t)));
+    fda_initialize_once();
+    fda_io_t* io = fda_io_alloc();
     if (!io) {
         complete(param, err_no_mem, 0);
         return nullptr;
@@ -333,20 +421,23 @@ fda_io_t* fda_io_new(int fd, pin_i* cancel_pin, int timeout, fd_async_complete_t
 
 // ---- the worker thread ------------------------------------------------------------
 
-// Builds the poll set and the pin buffer over the queue; returns the earliest
-// deadline. The caller holds the worker's lock.
-uint64_t fda_prepare_pass(fda_thread_t* ft, fd_wait_t* set, pin_buf_t* buf,
-                          pin_buf_wire_t* ping_wire)
+// Builds the poll set over the queue and wires the cancel pins into buf;
+// returns the earliest deadline and whether buf has inputs. The caller
+// holds the worker's lock.
+uint64_t fda_prepare_pass(fda_thread_t* ft, fd_wait_t* set, pin_buf_t* buf, bool* out_cancels)
 {
     uint64_t deadline = UINT64_MAX;
+    *out_cancels = false;
     fd_wait_reset(set);
-    fd_wait_add(set, pin_io_wire_fd(ft->ping_pipe), qp_io_direction_recv);
+    fd_wait_add(set, ft->ping_fd, qp_io_direction_recv);
+    fd_wait_add(set, pin_io_wire_fd(ft->cancel_pipe), qp_io_direction_recv);
     pin_buf_init_(buf, 1);
-    pin_buf_wire_init(ping_wire, buf, &ft->ping_pin.vtbl);
     for (fda_io_t* io = ft->first_io; io; io = io->next) {
         io->poll_pos = static_cast<int>(fd_wait_add(set, io->fd, io->transfer));
-        if (io->cancel_pin)
+        if (io->cancel_pin) {
             pin_buf_wire_init(&io->cancel_buf_wire, buf, io->cancel_pin);
+            *out_cancels = true;
+        }
         if (io->deadline < deadline)
             deadline = io->deadline;
     }
@@ -360,64 +451,68 @@ void fda_wait_pass(fda_thread_t* ft, fd_wait_t* set)
     int err;
     do {
         pin_buf_t buf;
-        pin_buf_wire_t ping_wire;
-        sync_lock(&ft->lock);
-        uint64_t deadline = fda_prepare_pass(ft, set, &buf, &ping_wire);
-        sync_unlock(&ft->lock);
-        pin_io_wire_attach(ft->ping_pipe, pin_buf_output(&buf));
+        bool cancels;
+        spinner_lock(&ft->lock);
+        uint64_t deadline = fda_prepare_pass(ft, set, &buf, &cancels);
+        spinner_unlock(&ft->lock);
+        if (cancels)
+            pin_io_wire_attach(ft->cancel_pipe, pin_buf_output(&buf));
         err = fd_wait_wait(set, &deadline, -1);
-        pin_io_wire_detach(ft->ping_pipe, pin_buf_output(&buf));
+        if (cancels)
+            pin_io_wire_detach(ft->cancel_pipe, pin_buf_output(&buf));
         pin_buf_term_(&buf);
     } while (err == err_retry);
     QP_ASSERT(!err || err == err_timeout);
 }
 
-enum class fda_step { stay, timeout, cancel, transfer };
-
-// Visits the I/Os of the last poll set in queue order.
-void fda_visit_polled(fda_thread_t* ft, fd_wait_t* set)
+// Takes the I/Os of the last poll set that are done waiting off the queue,
+// in queue order, under one hold of the lock: past the deadline (err 110),
+// ready (err 0), or cancelled (err 125). Returns them as a list.
+fda_io_t* fda_take_polled(fda_thread_t* ft, fd_wait_t* set)
 {
     uint64_t now = counter_msec();
-    sync_lock(&ft->lock);
-    fda_io_t* io = ft->first_io;
-    sync_unlock(&ft->lock);
-    while (io) {
-        sync_lock(&ft->lock);
-        fda_io_t* next = io->next;
+    fda_io_t *taken = nullptr, **tail = &taken;
+    spinner_lock(&ft->lock);
+    for (fda_io_t *io = ft->first_io, *next; io; io = next) {
+        next = io->next;
         int pos = io->poll_pos;
         io->poll_pos = -1;
-        fda_step step = fda_step::stay;
-        if (pos >= 0) {
-            if (io->deadline <= now)
-                step = fda_step::timeout;
-            else if (fd_wait_check(set, static_cast<unsigned>(pos), io->fd, io->transfer))
-                step = fda_step::transfer;
-            else if (io->cancel_pin && pin_i_poll(io->cancel_pin))
-                step = fda_step::cancel;
-        }
-        if (step != fda_step::stay)
-            fda_unlink(ft, io);
-        sync_unlock(&ft->lock);
-        switch (step) {
-        case fda_step::stay:
-            break;
-        case fda_step::timeout:
-            qppacket_trace("timeout io=0x%P\n", (void*)io);
+        if (pos < 0)
+            continue;
+        if (io->deadline <= now)
             io->err = err_timeout;
-            fda_complete(io);
-            break;
-        case fda_step::cancel:
-            qppacket_trace("cancel io=0x%P fd=%d\n", (void*)io, io->fd);
+        else if (fd_wait_check(set, static_cast<unsigned>(pos), io->fd, io->transfer))
+            io->err = 0;
+        else if (io->cancel_pin && pin_i_poll(io->cancel_pin))
             io->err = err_cancelled;
+        else
+            continue;
+        fda_unlink(ft, io);
+        *tail = io;
+        tail = &io->next;
+    }
+    spinner_unlock(&ft->lock);
+    return taken;
+}
+
+// Completes or transfers what the last pass found.
+void fda_visit_polled(fda_thread_t* ft, fd_wait_t* set)
+{
+    fda_io_t* next;
+    for (fda_io_t* io = fda_take_polled(ft, set); io; io = next) {
+        next = io->next;
+        io->next = nullptr;
+        if (io->err == err_timeout) {
+            qppacket_trace("timeout io=0x%P\n", (void*)io);
             fda_complete(io);
-            break;
-        case fda_step::transfer:
+        } else if (io->err) {
+            qppacket_trace("cancel io=0x%P fd=%d\n", (void*)io, io->fd);
+            fda_complete(io);
+        } else {
             qppacket_trace("ready io=0x%P fd=%d\n", (void*)io, io->fd);
             fda_transfer(io);
             fda_continue(io);
-            break;
         }
-        io = next;
     }
 }
 
@@ -425,11 +520,11 @@ void fda_visit_polled(fda_thread_t* ft, fd_wait_t* set)
 void fda_fail_queued(fda_thread_t* ft)
 {
     for (;;) {
-        sync_lock(&ft->lock);
+        spinner_lock(&ft->lock);
         fda_io_t* io = ft->first_io;
         if (io)
             fda_unlink(ft, io);
-        sync_unlock(&ft->lock);
+        spinner_unlock(&ft->lock);
         if (!io)
             return;
         io->err = err_cancelled;
@@ -443,20 +538,15 @@ void fda_thread_main(void* param)
     fd_wait_t set;
     fd_wait_init(&set);
     __atomic_store_n(&ft->thread, thread_self(), __ATOMIC_RELEASE);
+    bool pinged = false;
     for (;;) {
-        qppacket_trace("ping reset ft=0x%P\n", (void*)ft);
-        pin_reset(&ft->ping_pin);
-        sync_lock(&ft->lock);
-        int stop = ft->stop;
-        sync_unlock(&ft->lock);
-        if (stop)
+        fda_thread_take_pings(ft, pinged);
+        if (__atomic_load_n(&ft->stop, __ATOMIC_ACQUIRE))
             break;
         fda_wait_pass(ft, &set);
-        sync_lock(&ft->lock);
-        stop = ft->stop;
-        sync_unlock(&ft->lock);
-        if (stop)
+        if (__atomic_load_n(&ft->stop, __ATOMIC_ACQUIRE))
             break;
+        pinged = fd_wait_check(&set, 0, ft->ping_fd, qp_io_direction_recv);
         fda_visit_polled(ft, &set);
     }
     fda_fail_queued(ft);

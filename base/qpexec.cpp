@@ -45,8 +45,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 enum {
     exec_child_message_max = 200, // characters of a child's error message
@@ -56,6 +55,13 @@ enum {
 };
 
 // ---- object life ----------------------------------------------------------------
+
+// Counts change under other threads (a waiter's last drop); checks read them
+// atomically.
+int exec_load_count(const int* count)
+{
+    return __atomic_load_n(count, __ATOMIC_ACQUIRE);
+}
 
 void exec_close_slot(int* slot)
 {
@@ -120,7 +126,7 @@ void exec_int_retain(exec_t* th)
 void exec_int_release(exec_t* th)
 {
     if (sync_dec(&th->int_ref_count) == 0) {
-        QP_ASSERT(!th->ext_ref_count);
+        QP_ASSERT(!exec_load_count(&th->ext_ref_count));
         exec_free(th);
     }
 }
@@ -128,14 +134,14 @@ void exec_int_release(exec_t* th)
 void exec_retain(fw_exec_i* e)
 {
     exec_t* th = exec_vcast(e);
-    QP_ASSERT(th->ext_ref_count && th->int_ref_count);
+    QP_ASSERT(exec_load_count(&th->ext_ref_count) && exec_load_count(&th->int_ref_count));
     sync_inc(&th->ext_ref_count);
 }
 
 void exec_release(fw_exec_i* e)
 {
     exec_t* th = exec_vcast(e);
-    QP_ASSERT(th->ext_ref_count && th->int_ref_count);
+    QP_ASSERT(exec_load_count(&th->ext_ref_count) && exec_load_count(&th->int_ref_count));
     if (sync_dec(&th->ext_ref_count) == 0) {
         pin_signal(&th->cancelled);
         exec_int_release(th);
@@ -167,8 +173,7 @@ void exec_set_current_folder(fw_exec_i* e, const wchar_t* folder)
     }
 }
 
-namespace
-{
+namespace {
 
 // Keeps a private duplicate (above 2, close-on-exec) of fd in the slot. A
 // failed duplicate of the slot's own standard descriptor (a program started
@@ -210,7 +215,8 @@ void exec_set_error(fw_exec_i* e, int fd)
     exec_set_slot(th, &th->error_fd, fd, STDERR_FILENO);
 }
 
-int exec_fill_std_slots(exec_t* th)
+// Opens every empty standard slot on the null device.
+static int exec_fill_std_slots(exec_t* th)
 {
     int* slots[] = {&th->input_fd, &th->output_fd, &th->error_fd};
     for (int* slot : slots) {
@@ -230,8 +236,7 @@ void exec_close_std_slots(exec_t* th)
     exec_close_slot(&th->error_fd);
 }
 
-namespace
-{
+namespace {
 
 // Splits a user text at the first separator: before it goes to *first,
 // after it to *second.
@@ -426,8 +431,11 @@ void exec_set_env(fw_exec_i* e, const wchar_t* name, const wchar_t* value)
 
 // ---- program resolution --------------------------------------------------------------
 
-int exec_resolve(exec_t* th, malloc_i* ma, const wchar_t* const* argv, wchar_t** out_path,
-                 wchar_t*** out_argv)
+// The program of argv[0] and a copy of the vector from ma whose first
+// element is that path. 2 for an empty vector or a program not found, 12
+// when ma fails.
+static int exec_resolve(exec_t* th, malloc_i* ma, const wchar_t* const* argv,
+                        wchar_t** out_path, wchar_t*** out_argv)
 {
     *out_path = nullptr;
     *out_argv = nullptr;
@@ -453,6 +461,23 @@ int exec_resolve(exec_t* th, malloc_i* ma, const wchar_t* const* argv, wchar_t**
     return 0;
 }
 
+int exec_begin_start(exec_t* th, malloc_i* ma, const wchar_t* const* argv, wchar_t** out_path,
+                     wchar_t*** out_argv)
+{
+    *out_path = nullptr;
+    *out_argv = nullptr;
+    if (th->started)
+        return err_bad_parameter;
+    th->started = true;
+    if (!th->err)
+        exec_record(th, exec_resolve(th, ma, argv, out_path, out_argv));
+    if (!th->err && mp_t_err_count(&th->mp))
+        exec_record(th, err_no_mem);
+    if (!th->err)
+        exec_record(th, exec_fill_std_slots(th));
+    return 0;
+}
+
 // ---- wait, exit code, pid, terminate ---------------------------------------------
 
 int exec_get_pid(fw_exec_i* e)
@@ -472,9 +497,6 @@ int exec_get_exit_code(fw_exec_i* e)
     return th->exit_code;
 }
 
-namespace
-{
-
 void exec_terminate(fw_exec_i* e)
 {
     exec_t* th = exec_vcast(e);
@@ -483,6 +505,8 @@ void exec_terminate(fw_exec_i* e)
         kill(th->pid, SIGKILL);
     sync_unlock(&th->pid_lock);
 }
+
+namespace {
 
 // ---- the child, between fork and execve (async-signal-safe only) --------------------
 
@@ -747,18 +771,12 @@ void exec_waiter_main(void* param)
 int exec_start(fw_exec_i* e, const wchar_t* const* argv)
 {
     exec_t* th = exec_vcast(e);
-    if (th->started)
-        return err_bad_parameter;
-    th->started = true;
     qp_scratch_pool pool;
     exec_start_t start;
     start.th = th;
-    if (!th->err)
-        exec_record(th, exec_resolve(th, pool.ma(), argv, &start.path, &start.argv));
-    if (!th->err && mp_t_err_count(&th->mp))
-        exec_record(th, err_no_mem);
-    if (!th->err)
-        exec_record(th, exec_fill_std_slots(th));
+    int refused = exec_begin_start(th, pool.ma(), argv, &start.path, &start.argv);
+    if (refused)
+        return refused;
     if (!th->err) {
         sema_init(&start.forked, 0);
         exec_int_retain(th);
@@ -842,14 +860,14 @@ bool f8_exec_wide_v(f8_exec_i* e, malloc_i* ma, const char* const* v, wchar_t***
 void f8_exec_retain(f8_exec_i* e)
 {
     f8_exec_t* w = f8_exec_vcast(e);
-    QP_ASSERT(w->ref_count > 0);
+    QP_ASSERT(exec_load_count(&w->ref_count) > 0);
     sync_inc(&w->ref_count);
 }
 
 void f8_exec_release(f8_exec_i* e)
 {
     f8_exec_t* w = f8_exec_vcast(e);
-    QP_ASSERT(w->ref_count > 0);
+    QP_ASSERT(exec_load_count(&w->ref_count) > 0);
     if (sync_dec(&w->ref_count) == 0) {
         (*w->base)->release(w->base);
         free_d(w);
@@ -979,9 +997,11 @@ const f8_exec_i_vtbl_t f8_exec_vtbl = {
 
 } // namespace
 
-int f8_exec_wrap(int err, fw_exec_i* base, f8_exec_i** out)
+int f8_exec_wrap(int (*fw_factory)(fw_exec_i** out), f8_exec_i** out)
 {
+    fw_exec_i* base;
     *out = nullptr;
+    int err = fw_factory(&base);
     if (err)
         return err;
     f8_exec_t* w = static_cast<f8_exec_t*>(calloc_d(1, sizeof(f8_exec_t)));
@@ -1003,15 +1023,12 @@ int fw_exec_factory(fw_exec_i** out)
 
 int f8_exec_factory(f8_exec_i** out)
 {
-    fw_exec_i* base;
-    int err = fw_exec_factory(&base);
-    return f8_exec_wrap(err, base, out);
+    return f8_exec_wrap(fw_exec_factory, out);
 }
 
 // ---- descriptor clean-up ----------------------------------------------------------------
 
-namespace
-{
+namespace {
 
 // Closes every listed descriptor from first_fd up; false when the listing
 // cannot be read. Uses only system calls and a stack buffer.

@@ -67,21 +67,23 @@ void exec_set_input(fw_exec_i* e, int fd);
 void exec_set_output(fw_exec_i* e, int fd);
 void exec_set_error(fw_exec_i* e, int fd);
 int exec_get_pid(fw_exec_i* e);
+void exec_terminate(fw_exec_i* e);
 int exec_wait(fw_exec_i* e, pin_i* cancel_pin, int timeout_msecs);
 int exec_get_exit_code(fw_exec_i* e);
 
-// The program of argv[0] as the start of either kind finds it, and a copy of
-// the vector from ma whose first element is that path. 2 for an empty
-// vector or a program not found, 12 when ma fails.
-int exec_resolve(exec_t* th, malloc_i* ma, const wchar_t* const* argv, wchar_t** out_path,
-                 wchar_t*** out_argv);
-// Opens every empty standard slot on the null device.
-int exec_fill_std_slots(exec_t* th);
+// The first steps of either start: a second start is refused with 22 (and
+// nothing recorded). Otherwise, each failure recorded: the program of
+// argv[0] is searched and the vector copied into ma with the found path
+// first (2 for an empty vector or a program not found, 12 when ma fails),
+// the pool is checked (12 when it failed) and the empty standard slots are
+// opened on the null device. Returns 0 unless refused.
+int exec_begin_start(exec_t* th, malloc_i* ma, const wchar_t* const* argv, wchar_t** out_path,
+                     wchar_t*** out_argv);
 // Closes the three standard duplicates.
 void exec_close_std_slots(exec_t* th);
 
-// Wraps base in a UTF-8 object; err (a failed creation of base) is passed
-// through. When the wrapper cannot be made, base is released and 12 returned.
-int f8_exec_wrap(int err, fw_exec_i* base, f8_exec_i** out);
+// Creates a wide object with fw_factory and wraps it in a UTF-8 object; on
+// failure of either step nothing is handed out and the error returned.
+int f8_exec_wrap(int (*fw_factory)(fw_exec_i** out), f8_exec_i** out);
 
 #endif

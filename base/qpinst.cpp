@@ -19,6 +19,7 @@
 #include "qperr.h"
 #include "qpfile.h"
 #include "qpinstint.h"
+#include "qpsocket.h"
 #include "qpsys.h"
 #include "ssformat.h"
 #include "sstring.h"
@@ -28,16 +29,18 @@
 
 namespace {
 
-void fail(qpinst_stat_t* st, int err)
-{
-    st->err = err;
-}
-
+// Moves a file that cannot be deleted (a busy one) out of the way, to
 // "<file>.deleteme_<now in 100-ns units, hex>": unique per attempt, so an
-// earlier aside file is never in the way.
-char* aside_name(malloc_i* ma, const char* file)
+// earlier aside file is never in the way. The rename replaces an entry of
+// that name (a link there included) without following it.
+int move_aside(const char* file)
 {
-    return ss8formatm(ma, "%s.deleteme_%I64X", file, qpinst_now_());
+    qp_scratch_pool pool;
+    char* aside = ss8formatm(pool.ma(), "%s.deleteme_%I64X", file, qpinst_now_());
+    if (!aside)
+        return err_no_mem;
+    (void)f8_delete(aside);
+    return f8_move(file, aside, 1);
 }
 
 // The folder holding file, or null for a name without a folder part.
@@ -259,7 +262,7 @@ int qpinst_log_pump(int fd, pin_i* cancel_pin, qpinst_line_output_t output, void
 int qpinst_exec_sub(qpinst_stat_t* st, int* out_res, const char* const* argv)
 {
     int read_fd = -1, write_fd = -1;
-    int err = qpinst_create_pipe_(&read_fd, &write_fd);
+    int err = file_create_pipe(&read_fd, &write_fd);
     if (err)
         return err;
     f8_exec_i* e = nullptr;
@@ -294,7 +297,7 @@ int qpinst_run_(qpinst_stat_t* st, bool check_result, const char* const* argv)
     if (!err && exit_code && check_result)
         err = err_unsuccessful;
     if (err) {
-        fail(st, err);
+        st->err = err;
         qpinst_outf(st, "ERROR: %d Unable to execute command \"%s\".\n", err, line);
     }
     return err;
@@ -376,9 +379,6 @@ char* qpinst_exec_capture(malloc_i* ma, const char* const* argv, bool one_line)
 
 // ---- approvals ---------------------------------------------------------------------
 
-namespace {
-const char installed_service_program[] = "/usr/local/bin/qpsysexec";
-}
 
 void qpinst_set_run_as_root(qpinst_stat_t* st, const char* folder, const char* name)
 {
@@ -388,7 +388,7 @@ void qpinst_set_run_as_root(qpinst_stat_t* st, const char* folder, const char* n
     const char* file = f8_path_complete(pool.ma(), folder, name);
     const char* service = f8_path_cat(pool.ma(), env_get_exec_folder(), "qpsysexec");
     if (!file || !service) {
-        fail(st, err_no_mem);
+        st->err = err_no_mem;
         qpinst_outf(st, "ERROR: Unable to run \"%s\"\n", service ? service : "qpsysexec");
         return;
     }
@@ -399,7 +399,7 @@ void qpinst_set_run_as_root(qpinst_stat_t* st, const char* folder, const char* n
     if (!err && exit_code)
         err = err_unsuccessful;
     if (err) {
-        fail(st, err);
+        st->err = err;
         qpinst_outf(st, "ERROR: Unable to run \"%s\"\n", service);
     }
 }
@@ -412,7 +412,7 @@ void qpinst_reset_run_as_root(qpinst_stat_t* st, const char* folder, const char*
     const char* file = f8_path_complete(pool.ma(), folder, name);
     if (!file)
         return;
-    const char* argv[] = {installed_service_program, "revoke", file, nullptr};
+    const char* argv[] = {qpsysexec_service_exe_name, "revoke", file, nullptr};
     (void)qpinst_exec_sub(st, nullptr, argv);
 }
 
@@ -420,24 +420,18 @@ void qpinst_reset_run_as_root(qpinst_stat_t* st, const char* folder, const char*
 
 int qpinst_delete_file_sub(const char* file, bool cleanup_folder)
 {
-    qp_scratch_pool pool;
-    char* aside = aside_name(pool.ma(), file);
-    if (!aside)
-        return err_no_mem;
     int err = f8_delete(file);
     if (present(file)) {
         if (!err)
             err = err_unsuccessful;
-        // A busy file goes out of the way: the rename replaces an entry of
-        // the aside name (a link there included) without following it.
-        (void)f8_delete(aside);
-        if (f8_move(file, aside, 1) == 0)
+        if (move_aside(file) == 0)
             err = 0;
     } else {
         err = 0;
     }
     if (!err && cleanup_folder) {
         // Goes only when empty.
+        qp_scratch_pool pool;
         if (char* folder = parent_folder(pool.ma(), file))
             (void)f8_delete(folder);
     }
@@ -451,7 +445,7 @@ void qpinst_delete_file2(qpinst_stat_t* st, const char* file, bool cleanup_folde
     qpinst_outf(st, "Deleting file \"%s\"\n", file);
     int err = qpinst_delete_file_sub(file, cleanup_folder);
     if (err) {
-        fail(st, err);
+        st->err = err;
         qpinst_outf(st, "ERROR: Unable to delete file \"%s\"\n", file);
     }
 }
@@ -465,7 +459,7 @@ void qpinst_delete_file(qpinst_stat_t* st, const char* folder, const char* name)
     if (file && name && *name)
         file = f8_path_cat(pool.ma(), file, name);
     if (!file) {
-        fail(st, err_no_mem);
+        st->err = err_no_mem;
         qpinst_outf(st, "ERROR: Unable to delete file \"%s\"\n", name ? name : folder);
         return;
     }
@@ -477,10 +471,7 @@ void qpinst_delete_file(qpinst_stat_t* st, const char* folder, const char* name)
 int qpinst_copy_sub(int copy_flags, const char* src_file, const char* dest_file)
 {
     qp_scratch_pool pool;
-    char* aside = aside_name(pool.ma(), dest_file);
     char* dest_folder = parent_folder(pool.ma(), dest_file);
-    if (!aside)
-        return err_no_mem;
     // A source that cannot be copied leaves the destination as it is.
     struct stat src_st;
     int err = f8_stat(src_file, &src_st);
@@ -495,10 +486,8 @@ int qpinst_copy_sub(int copy_flags, const char* src_file, const char* dest_file)
         if (S_ISREG(dest_st.st_mode) && f8_compare(src_file, dest_file, &duplicate) == 0 &&
             duplicate)
             return 0; // the same content: not even the mode changes
-        if (f8_delete(dest_file) != 0) {
-            (void)f8_delete(aside);
-            (void)f8_move(dest_file, aside, 1);
-        }
+        if (f8_delete(dest_file) != 0)
+            (void)move_aside(dest_file); // a failure shows in the copy
     }
     if (dest_folder)
         (void)f8_create_full_folder(dest_folder); // a failure shows in the copy
@@ -522,13 +511,13 @@ void qpinst_copy_opt2(qpinst_stat_t* st, int copy_flags, const char* src_file,
     if (src_missing || !same_file(src_file, dest_file)) {
         int err = qpinst_copy_sub(copy_flags, src_file, dest_file);
         if (err) {
-            fail(st, err);
+            st->err = err;
             qpinst_outf(st, "ERROR: Unable to copy file \"%s\" to \"%s\"\n", src_file, dest_file);
         }
     } else {
         int err = qpinst_set_mode_sub(copy_flags, dest_file);
         if (err) {
-            fail(st, err);
+            st->err = err;
             qpinst_outf(st, "ERROR: Unable to set mode of file \"%s\"\n", dest_file);
         }
     }
@@ -547,7 +536,7 @@ void qpinst_copy_opt(qpinst_stat_t* st, int copy_flags, const char* src_folder,
     char* alt_src = folder && up_name ? f8_path_complete(ma, folder, up_name) : nullptr;
     char* dest = f8_path_complete(ma, dest_folder, rename ? rename : src_name);
     if (!src || !alt_src || !dest) {
-        fail(st, err_no_mem);
+        st->err = err_no_mem;
         qpinst_outf(st, "ERROR: Unable to copy file \"%s\" to \"%s\"\n", src_name,
                     dest_folder);
         return;

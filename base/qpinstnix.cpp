@@ -1,14 +1,20 @@
 // qpinstnix.cpp - the Linux side of the install steps: reads and pipes for
-// the log pump, times for aside names, modes and owners, the file hash.
+// the log pump, times for aside names, modes and owners, the file hash, and
+// the kernel-module steps (uname, tar, make and /sbin/insmod under
+// /lib/modules).
 //
 // Descriptors are close-on-exec and tracked by the debug heap; modes are
-// set on the entry itself, never through a link. No state, no locks.
+// set on the entry itself, never through a link. The module archive is
+// unpacked as root only after its member list showed nothing but files and
+// folders inside the module folder; check files are created anew, never
+// written through a link. No state, no locks: steps run on the calling
+// thread.
 #include "qpinst.h"
 
 #include "qperr.h"
 #include "qpfile.h"
 #include "qpinstint.h"
-#include "qppin.h"
+#include "qpsocket.h"
 #include "qpsys.h"
 #include "qpsysnix.hpp"
 #include "ssformat.h"
@@ -18,7 +24,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,75 +31,13 @@ namespace {
 
 using qpfd::last_error;
 
-// Waits until fd is readable or the pin fires (125).
-int wait_readable(int fd, pin_i* cancel_pin)
-{
-    if (!cancel_pin)
-        return 0;
-    if (pin_i_poll(cancel_pin))
-        return err_cancelled;
-    pin_io_wire_t* wire = pin_io_wire_factory();
-    if (!wire)
-        return err_no_mem;
-    pin_io_wire_attach(wire, cancel_pin);
-    struct pollfd fds[2] = {{fd, POLLIN, 0}, {pin_io_wire_fd(wire), POLLIN, 0}};
-    int err = 0;
-    while (poll(fds, 2, -1) < 0 && !err)
-        err = errno == EINTR ? 0 : last_error();
-    if (!err && (fds[1].revents & POLLIN))
-        err = err_cancelled;
-    pin_io_wire_detach(wire, cancel_pin);
-    pin_io_wire_release(wire);
-    return err;
-}
-
 } // namespace
 
 int qpinst_read_(int fd, pin_i* cancel_pin, void* data, size_t max, size_t* out_got)
 {
-    *out_got = 0;
-    int err = wait_readable(fd, cancel_pin);
-    if (err)
-        return err;
-    ssize_t got;
-    do
-        got = read(fd, data, max);
-    while (got < 0 && errno == EINTR);
-    if (got < 0)
-        return last_error();
-    if (got == 0)
-        return err_end_of_data;
-    *out_got = static_cast<size_t>(got);
-    return 0;
-}
-
-int qpinst_create_pipe_(int* out_read_fd, int* out_write_fd)
-{
-    int fds[2];
-    *out_read_fd = *out_write_fd = -1;
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return last_error();
-    // Descriptors 0-2 stay their owners' (fd_close refuses them).
-    for (int& fd : fds) {
-        if (fd > STDERR_FILENO)
-            continue;
-        int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        int err = moved < 0 ? last_error() : 0;
-        close(fd);
-        fd = moved;
-        if (err) {
-            for (int other : fds)
-                if (other > STDERR_FILENO)
-                    close(other);
-            return err;
-        }
-    }
-    for (int fd : fds)
-        debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), __FILE__,
-                                __LINE__);
-    *out_read_fd = fds[0];
-    *out_write_fd = fds[1];
-    return 0;
+    int err = fd_recv(fd, 0, cancel_pin, -1, data, 1, max, out_got);
+    // The end of the data is the normal end of a command's output.
+    return err == err_broken_pipe && !*out_got ? err_end_of_data : err;
 }
 
 int64_t qpinst_now_(void)

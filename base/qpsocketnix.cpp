@@ -4,6 +4,10 @@
 // Names: a relative socket name lives under /tmp; the path must be shorter
 // than 108 characters (sun_path with its terminator).
 //
+// Accepting: 20 failures in a row end listening, except running out of
+// descriptors or memory, which peers can cause by holding connections
+// open: then the listener waits 100 ms and tries again.
+//
 // Listener (domain_socket_listen_t): one reference for the owner, one for
 // the listen thread while it runs. Set-up is serialised between processes
 // by the lock file "<path>.lock". The listener unlinks its path at the last
@@ -38,12 +42,14 @@
 #include <unistd.h>
 
 using qpfd::last_error;
+using qpfd::move_above_stdio;
 
 namespace {
 
 const int connect_wait_msecs = 2000;
 const int listen_backlog = 5;
 const int accept_failures_max = 20;
+const int accept_resource_wait_msecs = 100;
 const size_t socket_path_max = sizeof(((struct sockaddr_un*)nullptr)->sun_path); // 108
 
 int socket_cloexec_refused;
@@ -77,13 +83,10 @@ socklen_t address_of(const char* path, struct sockaddr_un* address)
     return static_cast<socklen_t>(len + 3);
 }
 
-int move_above_stdio(int fd)
+// Accounts a descriptor handed out to the caller's source position.
+void track_fd(int fd, const char* file, int line)
 {
-    if (fd > STDERR_FILENO)
-        return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(fd);
-    return moved;
+    debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), file, line);
 }
 
 // connect(2) on a non-blocking socket. EINTR repeats at once; a full
@@ -137,12 +140,12 @@ int connect_path(const char* file, int line, int* out_fd, const char* path)
         return err;
     fd_set_blocking(fd);
     *out_fd = owned.release();
-    debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(*out_fd)), file, line);
+    track_fd(*out_fd, file, line);
     return 0;
 }
 
-// What sits at a listener's path.
-enum class path_state { free, live_ours, live_foreign, dead };
+// What sits at a listener's path: nothing, a socket that accepts, or anything else.
+enum class path_state { free, live, other };
 
 // Probes the path without following a link: a socket that accepts a
 // connection is live; *out_peer_uid is the user serving it.
@@ -150,10 +153,10 @@ path_state probe_path(const char* path, struct stat* out_st, uid_t* out_peer_uid
 {
     int pfd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (pfd < 0)
-        return errno == ENOENT ? path_state::free : path_state::dead;
+        return errno == ENOENT ? path_state::free : path_state::other;
     qpfd::unique_fd path_fd(pfd);
     if (fstat(pfd, out_st) != 0 || !S_ISSOCK(out_st->st_mode))
-        return path_state::dead;
+        return path_state::other;
     char proc_path[40];
     snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", pfd);
     int fd;
@@ -161,13 +164,13 @@ path_state probe_path(const char* path, struct stat* out_st, uid_t* out_peer_uid
     if (err == ENOENT && access("/proc/self/fd", F_OK) != 0)
         err = connect_path(__FILE__, __LINE__, &fd, path); // no /proc: by name, just checked
     if (err)
-        return path_state::dead;
+        return path_state::other;
     struct ucred cred;
     socklen_t len = sizeof(cred);
     bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
     fd_close(fd);
     *out_peer_uid = known ? cred.uid : static_cast<uid_t>(-1);
-    return path_state::live_ours;
+    return path_state::live;
 }
 
 // Step 5 of set-up: 17 when another listener of ours is alive at the path.
@@ -178,10 +181,10 @@ int clear_path(const char* path)
     uid_t peer_uid = static_cast<uid_t>(-1);
     path_state state = probe_path(path, &st, &peer_uid);
     if (geteuid() != 0)
-        return state == path_state::live_ours ? err_exists : 0;
+        return state == path_state::live ? err_exists : 0;
     if (state == path_state::free)
         return 0;
-    if (state == path_state::live_ours && st.st_uid == 0 && peer_uid == 0)
+    if (state == path_state::live && st.st_uid == 0 && peer_uid == 0)
         return err_exists;
     if (unlink(path) != 0 && errno != ENOENT)
         return last_error();
@@ -193,9 +196,15 @@ int set_path_owner_mode(const char* path, uid_t uid, gid_t gid, mode_t mode)
 {
     if (fchownat(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW) != 0)
         return last_error();
-    if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) != 0)
-        return last_error();
-    return 0;
+    if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) == 0)
+        return 0;
+    int err = last_error();
+    struct stat st;
+    // The C library needs /proc for this; without it, chmod what was just
+    // checked to be no link.
+    if ((err == EOPNOTSUPP || err == ENOSYS) && lstat(path, &st) == 0 && S_ISSOCK(st.st_mode))
+        return chmod(path, mode) == 0 ? 0 : last_error();
+    return err;
 }
 
 bool has_owner_mode(const struct stat& st, uid_t uid, gid_t gid, mode_t mode, bool* mode_ok)
@@ -259,6 +268,12 @@ void listen_cancel(socket_listen_i* sl)
 
 const socket_listen_i_vtbl_t domain_socket_listen_vtbl = {listen_release, listen_cancel};
 
+// Descriptor or memory exhaustion: a state that passes.
+bool out_of_resources(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
 // Accepts one connection; -1 with *out_err (0 for a retry after waiting).
 int accept_one(domain_socket_listen_t* l, int* out_err)
 {
@@ -290,6 +305,14 @@ void listen_thread_main(void* param)
         if (err)
             break;
         int fd = accept_one(l, &err);
+        if (fd < 0 && out_of_resources(err)) {
+            // Peers can cause this by holding connections open: wait for
+            // them to go instead of giving up listening.
+            failures = 0;
+            if (pin_wait(pin_buf_x_output(&stop), nullptr, accept_resource_wait_msecs))
+                break;
+            continue;
+        }
         if (fd < 0) {
             if (err && ++failures >= accept_failures_max) {
                 pin_signal(&l->cancel_pin);
@@ -300,8 +323,7 @@ void listen_thread_main(void* param)
             continue;
         }
         failures = 0;
-        debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), l->file,
-                                l->line);
+        track_fd(fd, l->file, l->line);
         fd_set_blocking(fd);
         (*l->socket_connect)->connect(l->socket_connect, &l->cancel_pin.vtbl, "localhost",
                                       "localhost", &fd);
@@ -348,7 +370,7 @@ int listen_bind(domain_socket_listen_t* l, uid_t uid, gid_t gid, mode_t mode, bo
     if (fd < 0)
         return last_error();
     l->fd = fd;
-    debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), l->file, l->line);
+    track_fd(fd, l->file, l->line);
     if (fchown(fd, uid, gid) != 0 || fchmod(fd, mode) != 0)
         return last_error();
     if (unlink(l->name) != 0 && errno != ENOENT)
@@ -572,8 +594,7 @@ int receive_cmsg(const char* file, int line, int socket_fd, pin_i* cancel_pin, i
         return got.err;
     }
     if (got.fd != -1)
-        debugheap_handlealloced(reinterpret_cast<void*>(static_cast<intptr_t>(got.fd)), file,
-                                line);
+        track_fd(got.fd, file, line);
     if (out_uid)
         *out_uid = got.uid;
     if (out_gid)

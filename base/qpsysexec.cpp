@@ -174,20 +174,37 @@ bool is_empty(const char* text)
     return !text || !*text;
 }
 
-int approve_main(int argc, char** argv)
+// The executable argument of approve and revoke as a full path from the
+// pool; null after printing the error line, with *out_err set. by_name_too
+// takes a name the search cannot find (a file that is gone) as a path.
+const char* executable_argument(qp_scratch_pool& pool, int argc, char** argv, bool by_name_too,
+                                int* out_err)
 {
+    *out_err = err_bad_parameter;
     const char* name = qpsysexec_scan_args(argc, argv, 1);
     if (!name) {
         qpsysexec_printf(ut_no_executable.tid);
-        return err_bad_parameter;
+        return nullptr;
     }
-    qp_scratch_pool pool;
     const char* path = resolve_executable(pool.ma(), name);
+    if (is_empty(path) && by_name_too)
+        path = f8_path_complete(pool.ma(), nullptr, name);
     if (is_empty(path)) {
         qpsysexec_printf(ut_invalid_executable.tid, name);
-        return err_bad_parameter;
+        return nullptr;
     }
-    int err = qpsysexec_approve_command(path);
+    *out_err = 0;
+    return path;
+}
+
+int approve_main(int argc, char** argv)
+{
+    qp_scratch_pool pool;
+    int err = 0;
+    const char* path = executable_argument(pool, argc, argv, false, &err);
+    if (!path)
+        return err;
+    err = qpsysexec_approve_command(path);
     if (err) {
         qpsysexec_printf(ut_approve_failed.tid, err);
         return err;
@@ -200,22 +217,13 @@ int approve_main(int argc, char** argv)
 
 int revoke_main(int argc, char** argv)
 {
-    const char* name = qpsysexec_scan_args(argc, argv, 1);
-    if (!name) {
-        qpsysexec_printf(ut_no_executable.tid);
-        return err_bad_parameter;
-    }
     qp_scratch_pool pool;
-    // The file may be gone: then the name is taken as a path.
-    const char* path = resolve_executable(pool.ma(), name);
-    if (is_empty(path))
-        path = f8_path_complete(pool.ma(), nullptr, name);
-    if (is_empty(path)) {
-        qpsysexec_printf(ut_invalid_executable.tid, name);
-        return err_bad_parameter;
-    }
+    int err = 0;
+    const char* path = executable_argument(pool, argc, argv, true, &err);
+    if (!path)
+        return err;
     int count = 0;
-    int err = qpsysexec_revoke_command(path, &count);
+    err = qpsysexec_revoke_command(path, &count);
     if (err == err_not_found) {
         qpsysexec_printf(ut_revoke_unneeded.tid);
         err = 0;
@@ -382,7 +390,7 @@ int qpsysexec_register_daemon(void)
         return err_no_mem;
     qpinst_stat_t st = {nullptr, true, 0};
     qpinst_copy_exec_setuidroot(&st, self, QPSYSEXEC_DAEMON_FILE);
-    qpinst_copy_exec2(&st, self, QPSYSEXEC_FILE);
+    qpinst_copy_exec2(&st, self, qpsysexec_service_exe_name);
     return st.err;
 }
 
@@ -390,7 +398,7 @@ int qpsysexec_unregister_daemon(void)
 {
     qpinst_stat_t st = {nullptr, false, 0};
     qpinst_delete_file2(&st, QPSYSEXEC_DAEMON_FILE, false);
-    qpinst_delete_file2(&st, QPSYSEXEC_FILE, false);
+    qpinst_delete_file2(&st, qpsysexec_service_exe_name, false);
     return st.err;
 }
 

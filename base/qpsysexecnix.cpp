@@ -1,6 +1,6 @@
 // qpsysexecnix.cpp - the entry of the program qpsysexec and its platform
 // side: the set-user-id guard, the clean daemon environment, and the
-// commands sysstart, sysstop and daemon.
+// commands sysstart and sysstop (the daemon command is qpsysexecdnix.cpp's).
 //
 // The daemon copy of this program is set-user-id root, so any local user
 // may run it with any argument vector (even an empty one), environment,
@@ -10,11 +10,21 @@
 // setup_daemon_env has rebuilt the whole process state from fixed values;
 // any other command line gives up root for good and runs no command.
 //
-// Start-up before main reads nothing the caller controls: the static
-// initialisers only register user texts and commands, the C library ignores
-// the dangerous loader and allocator variables in a set-user-id process,
-// and the trace library is loaded from its fixed path on the first trace
-// call, never named by the environment.
+// What start-up before main takes from the caller: the C library ignores
+// the loader and allocator variables in a set-user-id process; the static
+// initialisers register user texts and commands, and the first environment
+// read of all is the user-text start-up setting the character-type locale
+// from LC_ALL, LC_CTYPE or LANG. That is safe: a set-user-id process
+// accepts only installed locales (no path names, no LOCPATH), so the caller
+// merely picks among root's own locale files, and the locale only shapes
+// printed text. Nothing is printed or decided with it before main gives up
+// root or, for the daemon, starts itself again under its own environment.
+// The trace library is loaded from its fixed path on the first trace call,
+// never named by the environment.
+//
+// The daemon command holds the signal socket and keeps the idle rule: it
+// ends on the stop signal or after 5 s without activity; request serving
+// plugs into the same loop.
 //
 // Everything here runs on the main thread; the child side of sysstart runs
 // only async-signal-safe calls between fork and exec.
@@ -29,7 +39,6 @@
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "qperr.h"
@@ -48,16 +57,11 @@ namespace {
 UTDEF(ut_not_enabled, "qpsysexec_error_not_enabled",
       "ERROR: qpsysexec daemon is not enabled, no commands are approved.\n");
 UTDEF(ut_stop_failed, "qpsysexec_error_stop_signal", "ERROR: %d Sending stop signal to daemon.\n");
-UTDEF(ut_not_root, "qpsysexec_error_not_root", "ERROR: Must run as root.\n");
-UTDEF(ut_already_running, "qpsysexec_error_already_running",
-      "ERROR: %d qpsysexec daemon is already running.\n");
 
 UTDEF(ut_sysstart_short, "sysstart_short_help", "Start qpsysexec support daemon.\n");
 UTDEF(ut_sysstart_long, "sysstart_long_help", "syntax: %(command_name) %1\n");
 UTDEF(ut_sysstop_short, "sysstop_short_help", "Send stop signal to qpsysexec support daemon.\n");
 UTDEF(ut_sysstop_long, "sysstop_long_help", "syntax: %(command_name) %1\n");
-UTDEF(ut_daemon_short, "daemon_short_help", "Internal use.\n");
-UTDEF(ut_daemon_long, "daemon_long_help", "Internal use.\n");
 
 const char application_title[] = "Setup/Daemon Isolated Execution Service";
 const char build_tag[] = "23X";
@@ -112,19 +116,9 @@ const limit_reset daemon_limits[] = {
     _exit(127);
 }
 
-// Closes every descriptor from first upwards (async-signal-safe).
-void close_descriptors_from(int first)
-{
-    if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0u, 0u) == 0)
-        return;
-    long max = sysconf(_SC_OPEN_MAX);
-    for (long fd = first; fd < (max > 0 ? max : 65536); fd++)
-        close(static_cast<int>(fd));
-}
-
 // Standard input becomes the read end of a pipe and standard output and
 // error the write end of another; the other ends are closed by the
-// close_descriptors_from that must follow, so input is at its end at once
+// exec_cleanup_fd_table that must follow, so input is at its end at once
 // and output goes nowhere. False on failure (async-signal-safe).
 bool give_detached_stdio()
 {
@@ -198,6 +192,15 @@ const char* own_file(char* buffer, size_t size)
     return buffer;
 }
 
+// The daemon's whole argument vector: this program's file and "daemon".
+char** daemon_argv()
+{
+    static char file_buffer[PATH_MAX];
+    static char* argv[] = {nullptr, const_cast<char*>(daemon_command), nullptr};
+    argv[0] = const_cast<char*>(own_file(file_buffer, sizeof file_buffer));
+    return argv;
+}
+
 // The environment for the daemon that sysstart starts: this one without the
 // sync and "_" variables, plus their new values. From ma; null on failure.
 char** daemon_start_env(malloc_i* ma)
@@ -231,8 +234,7 @@ char** daemon_start_env(malloc_i* ma)
 [[noreturn]] void exec_daemon_child(int sync_read, char** env)
 {
     static char daemon_file[] = QPSYSEXEC_DAEMON_FILE;
-    static char daemon_arg[] = "daemon";
-    char* const argv[] = {daemon_file, daemon_arg, nullptr};
+    char* const argv[] = {daemon_file, const_cast<char*>(daemon_command), nullptr};
     if (setsid() < 0 || chdir("/") != 0)
         _exit(127);
     if (sync_read == QPSYSEXEC_DAEMON_SYNC_FD) {
@@ -243,7 +245,7 @@ char** daemon_start_env(malloc_i* ma)
     }
     if (!give_detached_stdio())
         _exit(127);
-    close_descriptors_from(QPSYSEXEC_DAEMON_SYNC_FD + 1);
+    exec_cleanup_fd_table(QPSYSEXEC_DAEMON_SYNC_FD + 1);
     execve(daemon_file, argv, env);
     _exit(127);
 }
@@ -285,36 +287,8 @@ int sysstop_main(int argc, char** argv)
     return err;
 }
 
-// The daemon's idle rule: it ends once nothing happened for this long, or at
-// once on the stop signal.
-const int daemon_idle_msecs = 5000;
-
-int daemon_main(int argc, char** argv)
-{
-    qpsysexec_scan_args(argc, argv, 0);
-    if (geteuid() != 0) {
-        qpsysexec_printf(ut_not_root.tid);
-        return err_access_denied;
-    }
-    procsig_listen_i* signals = nullptr;
-    int err = procsig_listen_factory(&signals, QPSYSEXEC_SIGNAL_SOCKET_NAME);
-    if (err) {
-        qpsysexec_printf(ut_already_running.tid, err);
-        return err;
-    }
-    uint64_t last_activity = counter_msec();
-    pin_i* stop = procsig_pin(FILE_SIGNAL_STOP);
-    while (!pin_wait(stop, nullptr, daemon_idle_msecs)) {
-        if (counter_msec() - last_activity > static_cast<uint64_t>(daemon_idle_msecs))
-            break;
-    }
-    (*signals)->release(signals);
-    return 0;
-}
-
 declare_main8_c decl_sysstart(nullptr, "sysstart", sysstart_main, nullptr, nullptr);
 declare_main8_c decl_sysstop(nullptr, "sysstop", sysstop_main, nullptr, nullptr);
-declare_main8_c decl_daemon(nullptr, daemon_command, daemon_main, nullptr, nullptr);
 
 } // namespace
 
@@ -348,7 +322,7 @@ void setup_daemon_env(void)
     reset_limits();
     if (!give_detached_stdio())
         daemon_setup_failed();
-    close_descriptors_from(sync_fd >= 0 ? QPSYSEXEC_DAEMON_SYNC_FD + 1 : QPSYSEXEC_DAEMON_SYNC_FD);
+    exec_cleanup_fd_table(sync_fd >= 0 ? QPSYSEXEC_DAEMON_SYNC_FD + 1 : QPSYSEXEC_DAEMON_SYNC_FD);
     signal(SIGPIPE, SIG_IGN);
     if (sync_fd >= 0) {
         char byte;
@@ -360,10 +334,7 @@ void setup_daemon_env(void)
     // /proc/<pid>/environ) whatever the C library's view: the daemon starts
     // itself once more with nothing but its own variables and arguments.
     if (!started_clean) {
-        static char file_buffer[PATH_MAX];
-        static char daemon_arg[] = "daemon";
-        char* const argv[] = {const_cast<char*>(own_file(file_buffer, sizeof file_buffer)),
-                              daemon_arg, nullptr};
+        char** argv = daemon_argv();
         execve(argv[0], argv, daemon_env);
         daemon_setup_failed();
     }
@@ -380,13 +351,10 @@ char* qpsysexec_running_program(malloc_i* res_ma)
 
 int qpsysexec_main(int argc, char** argv)
 {
-    // Nothing of the caller's environment has been read so far; in a run as
-    // the daemon setup_daemon_env takes the sync descriptor from it and then
-    // replaces it, in any other set-user-id run root is given up first.
-    static char file_buffer[PATH_MAX];
-    static char daemon_arg[] = "daemon";
-    char* fixed_argv[] = {const_cast<char*>(own_file(file_buffer, sizeof file_buffer)), daemon_arg,
-                          nullptr};
+    // Of the caller's environment only the locale has been read so far (see
+    // the top of this unit): in a run as the daemon, setup_daemon_env reads
+    // the sync descriptor from it and then replaces it; any other
+    // set-user-id run gives up root before anything else reads it.
     bool setuid_run = qpsysexec_is_setuidroot();
     bool daemon = argc == 2 && strcmp(argv[1], daemon_command) == 0 && geteuid() == 0;
     if (daemon)
@@ -397,7 +365,7 @@ int qpsysexec_main(int argc, char** argv)
     // is never the caller's, and an empty vector gets the program's own file.
     if (setuid_run || daemon || argc < 1) {
         argc = daemon ? 2 : 1;
-        argv = fixed_argv;
+        argv = daemon_argv();
     }
     proc_set_argv_main(argc, argv);
     file_prep_stdio();

@@ -70,6 +70,10 @@ private:
 // The calling thread's errno, never 0 (999 when the system left none).
 int last_error();
 
+// A descriptor in a standard slot (0-2) moved above 2, close-on-exec; the
+// slot is freed again. -1 with errno when it cannot be moved.
+int move_above_stdio(int fd);
+
 // open/openat with O_CLOEXEC added, EINTR retried, 0-2 moved above 2.
 int open_at(int dir_fd, const char* path, int flags, mode_t mode, unique_fd* out);
 

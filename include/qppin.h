@@ -184,6 +184,25 @@ int pin_io_wire_fd(pin_io_wire_t* iow);
 void pin_io_wire_attach(pin_io_wire_t* iow, pin_i* pin);
 void pin_io_wire_detach(pin_io_wire_t* iow, pin_i* pin);
 
+#ifdef __KERNEL__
+/* ---- interrupt wires (kernel build) ------------------------------------------- */
+
+/* Ties the calling task to a pin: while the wire is attached, a signal to
+ * the task fires the pin once, as soon as the task waits in a hold (or is
+ * already waiting). The wire lives on the task's stack; the task attaches
+ * and detaches it itself. Waits of a task without a wire, and after its
+ * wire fired, ignore signals. */
+typedef struct pin_interrupt_wire_t {
+    void* task;
+    pin_i* pin;
+    int fired;
+    struct pin_interrupt_wire_t* next;
+} pin_interrupt_wire_t;
+
+void pin_interrupt_wire_attach(pin_interrupt_wire_t* iw, pin_i* pin);
+void pin_interrupt_wire_detach(pin_interrupt_wire_t* iw);
+#endif
+
 /* ---- process-signal pins ------------------------------------------------------ */
 
 enum {

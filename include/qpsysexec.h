@@ -7,8 +7,8 @@
  * QPSYSEXEC_KEY_NAME in the system domain (/etc); each holds the full path
  * of one approved executable. Paths compare Unicode case-insensitively and
  * keep their stored spelling. The daemon copy QPSYSEXEC_DAEMON_FILE (set-
- * user-id root) and the plain copy QPSYSEXEC_FILE exist while at least one
- * executable is approved.
+ * user-id root) and the plain copy qpsysexec_service_exe_name exist while
+ * at least one executable is approved.
  *
  * Errors are platform codes (qperr.h); the program's exit status is the
  * portable code of its command's result.
@@ -25,11 +25,10 @@ extern "C" {
 
 /* The approval key under /etc. */
 #define QPSYSEXEC_KEY_NAME QP_REVERSE_DOMAIN_PREFIX ".qpsysexec"
-/* The daemon's sockets, completed under /tmp; each has a ".lock" file. */
-#define QPSYSEXEC_IPC_SOCKET_NAME    QP_REVERSE_DOMAIN_PREFIX ".qpsysexec.ipc-socket"
+/* The daemon's signal socket, completed under /tmp, with its ".lock" file
+ * (the request socket is qpsysexec_ipc_socket_name, qpsys.h). */
 #define QPSYSEXEC_SIGNAL_SOCKET_NAME QP_REVERSE_DOMAIN_PREFIX ".qpsysexec.signal-socket"
-/* The installed copies. */
-#define QPSYSEXEC_FILE        "/usr/local/bin/qpsysexec"
+/* The installed daemon copy (the plain copy is qpsysexec_service_exe_name). */
 #define QPSYSEXEC_DAEMON_FILE "/usr/local/bin/qpsysexec-daemon"
 /* The descriptor a new daemon waits on once before serving ("3"). */
 #define QPSYSEXEC_DAEMON_SYNC_FD_VAR "QPSYSEXEC_DAEMON_SYNC_FD"

@@ -4,7 +4,9 @@
  * kept here, so that the units themselves read the same on every release.
  *
  * - class_create lost its module argument in 6.4;
- * - the class's devnode callback takes a const device since 6.2.
+ * - the class's devnode callback takes a const device since 6.2;
+ * - short-lived page mappings are kmap_local_page since 5.11 (before it,
+ *   kmap_atomic, which disables preemption as well).
  */
 #ifndef LINUXKERNEL_H
 #define LINUXKERNEL_H
@@ -34,6 +36,15 @@
 #define QP_DEVNODE_DEVICE const struct device
 #else
 #define QP_DEVNODE_DEVICE struct device
+#endif
+
+#include <linux/highmem.h>
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 11, 0)
+#define qp_kmap(page) kmap_local_page(page)
+#define qp_kunmap(addr) kunmap_local(addr)
+#else
+#define qp_kmap(page) kmap_atomic(page)
+#define qp_kunmap(addr) kunmap_atomic(addr)
 #endif
 
 /* The kernel's own code for an unsupported operation; it reaches user mode

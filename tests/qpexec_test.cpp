@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <random>
@@ -19,50 +20,25 @@
 
 #include "../base/qpexecint.h"
 #include "envtestdir.h"
+#include "exectest.h"
 #include "qperr.h"
 #include "qppin.h"
 #include "qpsys.h"
 #include "sstring.h"
 
-namespace
-{
+namespace {
 
 // A local UTF-8 object released at the end of the scope.
-class f8_exec
-{
-  public:
-    f8_exec()
-    {
-        EXPECT_EQ(0, f8_exec_factory(&e_));
-    }
-    ~f8_exec()
-    {
-        (*e_)->release(e_);
-    }
-    const f8_exec_i_vtbl_t* operator->() const
-    {
-        return *e_;
-    }
-    f8_exec_i* get() const
-    {
-        return e_;
-    }
+class f8_exec {
+public:
+    f8_exec() { EXPECT_EQ(0, f8_exec_factory(&e_)); }
+    ~f8_exec() { (*e_)->release(e_); }
+    const f8_exec_i_vtbl_t* operator->() const { return *e_; }
+    f8_exec_i* get() const { return e_; }
 
-  private:
+private:
     f8_exec_i* e_ = nullptr;
 };
-
-// Reads a descriptor to its end.
-std::string read_all(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR))
-        if (got > 0)
-            text.append(buffer, static_cast<size_t>(got));
-    return text;
-}
 
 struct run_result {
     int err;
@@ -110,9 +86,7 @@ std::map<std::string, std::string> env_lines(const std::string& output)
     return vars;
 }
 
-class ExecTest : public TempDirTest
-{
-};
+class ExecTest : public TempDirTest {};
 
 // An empty vector, an empty name and a name on no search path give 2 and
 // start nothing; such an object reports its end at once.
@@ -142,6 +116,18 @@ TEST_F(ExecTest, UnexecutableProgramReportsAndEndsWith127)
     ASSERT_EQ(0, r.err);
     EXPECT_EQ(127, r.exit_code);
     EXPECT_EQ("ERROR: 13 execve " + file + "\n", r.output);
+
+    // The message is cut at 200 characters.
+    std::string deep = dir_;
+    for (int i = 0; i < 6; i++) {
+        deep += "/" + std::string(50, 'd');
+        mkdir(deep.c_str(), 0755);
+    }
+    std::string long_file = deep + "/not-executable";
+    write_file(long_file, "data\n");
+    r = run({long_file.c_str()});
+    EXPECT_EQ(127, r.exit_code);
+    EXPECT_EQ(("ERROR: 13 execve " + long_file).substr(0, 200), r.output);
 }
 
 // The exit status comes through; a child ended by a signal reports 128 + the
@@ -225,6 +211,20 @@ TEST_F(ExecTest, UnsetSlotsAreTheNullDevice)
     });
     close(in[0]);
     EXPECT_EQ("abc", r.output);
+}
+
+// A detached child leads a session of its own; otherwise it stays in ours.
+TEST_F(ExecTest, DetachedChildStartsASession)
+{
+    const char* script = "echo $$; cut -d' ' -f6 /proc/$$/stat";
+    run_result r = run({"sh", "-c", script}, [](f8_exec_i* e) { (*e)->set_detached(e); });
+    size_t eol = r.output.find('\n');
+    ASSERT_NE(std::string::npos, eol);
+    EXPECT_EQ(r.output.substr(0, eol + 1), r.output.substr(eol + 1));
+    r = run({"sh", "-c", script});
+    eol = r.output.find('\n');
+    ASSERT_NE(std::string::npos, eol);
+    EXPECT_NE(r.output.substr(0, eol + 1), r.output.substr(eol + 1));
 }
 
 // The child's descriptors are 0-2 only, even when the parent holds hundreds
@@ -456,6 +456,23 @@ TEST(ExecSlots, BadDescriptorIsRecorded)
     }
     dup2(saved, STDIN_FILENO);
     close(saved);
+}
+
+// A child the system reaps itself (SIGCHLD ignored) cannot be waited for:
+// the waiter probes until it is gone and the wait still ends.
+TEST(ExecLife, ChildReapedByTheSystemStillEnds)
+{
+    struct sigaction ignore, old;
+    memset(&ignore, 0, sizeof(ignore));
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(0, sigaction(SIGCHLD, &ignore, &old));
+    f8_exec_i* e;
+    ASSERT_EQ(0, f8_exec_factory(&e));
+    const char* argv[] = {"sleep", "0.1", nullptr};
+    EXPECT_EQ(0, (*e)->start(e, argv));
+    EXPECT_TRUE((*e)->wait(e, nullptr, 20000));
+    (*e)->release(e);
+    sigaction(SIGCHLD, &old, nullptr);
 }
 
 // The object outlives its user while the child runs: its waiter keeps it.

@@ -2,9 +2,14 @@
 # Approval and revocation through the service program, with stand-ins for
 # it: approve runs "qpsysexec" beside the calling program, revoke the
 # installed /usr/local/bin/qpsysexec. Runs inside a private mount namespace
-# (unshare -m), where /usr/local/bin is a scratch folder.
+# where /usr/local/bin is a scratch folder.
 #   qpinst_approve_test.sh <qpinst_probe> <scratch folder>
 set -uo pipefail
+# Runs itself again in a private mount namespace; skipped (77) without root.
+if [ -z "${QPINST_IN_NAMESPACE:-}" ]; then
+  [ "$(id -u)" = 0 ] || { echo "skipped: needs root for a private mount namespace"; exit 77; }
+  QPINST_IN_NAMESPACE=1 exec unshare -m "$0" "$@"
+fi
 probe=$1 scratch=$2
 pass=0 fail=0
 check() { # name, condition...

@@ -478,6 +478,11 @@ TEST_F(InstTest, StopOnErrAndLastErrorWins)
     qpinst_copy_exec2(&stopping.st, path("src").c_str(), path("d1").c_str());
     qpinst_delete_file2(&stopping.st, path("src").c_str(), false);
     qpinst_copy_opt(&stopping.st, 0, dir_.c_str(), "src", path("d2").c_str(), nullptr);
+    qpinst_set_run_as_root(&stopping.st, dir_.c_str(), "src");
+    qpinst_reset_run_as_root(&stopping.st, dir_.c_str(), "src");
+    qpinst_update_kmod(&stopping.st, "qpinst-test-module", true);
+    qpinst_copy_kernel(&stopping.st, dir_.c_str(), "qpinst-test-module");
+    qpinst_delete_kernel(&stopping.st, "qpinst-test-module");
     EXPECT_EQ("", stopping.text);
     EXPECT_EQ(5, stopping.st.err);
     EXPECT_FALSE(exists(path("d1")));

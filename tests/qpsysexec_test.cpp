@@ -15,6 +15,7 @@
 #include <regex>
 #include <string>
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -114,7 +115,7 @@ protected:
         std::error_code ignored;
         std::filesystem::remove_all(key_folder, ignored);
         std::filesystem::remove(QPSYSEXEC_DAEMON_FILE, ignored);
-        std::filesystem::remove(QPSYSEXEC_FILE, ignored);
+        std::filesystem::remove(qpsysexec_service_exe_name, ignored);
     }
 
     // An executable file in the scratch folder.
@@ -248,6 +249,34 @@ TEST_F(SysexecTest, MissingOrBlockedKey)
     run_result r = run({"approve", make_program("blocked")});
     EXPECT_EQ("ERROR: 13 Unable to approve executable.\n", r.output);
     EXPECT_EQ(err_to_perr(err_access_denied), r.status);
+    r = run({"revoke", path("blocked")});
+    EXPECT_EQ("ERROR: 13 Unable to revoke executable.\n", r.output);
+    EXPECT_EQ(err_to_perr(err_access_denied), r.status);
+}
+
+// Copies and deletes that fail (a read-only /usr/local/bin) are reported by
+// approve and revoke; the approval itself is kept or removed all the same.
+TEST_F(SysexecTest, RegistrationFailuresReported)
+{
+    auto set_read_only = [](bool read_only) {
+        return mount("none", "/usr/local/bin", nullptr,
+                     MS_REMOUNT | (read_only ? MS_RDONLY : 0), nullptr);
+    };
+    std::string prog = make_program("tool");
+    ASSERT_EQ(0, set_read_only(true));
+    run_result r = run({"approve", prog});
+    set_read_only(false);
+    EXPECT_EQ("ERROR: 30 Unable to register service.\n", r.output);
+    EXPECT_EQ(err_to_perr(err_read_only), r.status);
+    EXPECT_EQ(1u, values().size());
+
+    ASSERT_EQ(0, run({"approve", prog}).status);
+    ASSERT_EQ(0, set_read_only(true));
+    r = run({"revoke", prog});
+    set_read_only(false);
+    EXPECT_EQ("ERROR: 30 Unable to unregister daemon.\n", r.output);
+    EXPECT_EQ(err_to_perr(err_read_only), r.status);
+    EXPECT_TRUE(values().empty());
 }
 
 // Each command's argument errors: the exact lines and statuses.
@@ -289,7 +318,7 @@ TEST_F(SysexecTest, ApproveRegisters)
     ASSERT_EQ(0, stat(QPSYSEXEC_DAEMON_FILE, &st));
     EXPECT_EQ(04755u, st.st_mode & 07777);
     EXPECT_EQ(0u, st.st_uid);
-    ASSERT_EQ(0, stat(QPSYSEXEC_FILE, &st));
+    ASSERT_EQ(0, stat(qpsysexec_service_exe_name, &st));
     EXPECT_EQ(0755u, st.st_mode & 07777);
     EXPECT_EQ(read_file(QPSYSEXEC_PROGRAM), read_file(QPSYSEXEC_DAEMON_FILE));
 }
@@ -305,14 +334,14 @@ TEST_F(SysexecTest, RevokeLastUnregisters)
     EXPECT_EQ("", r.output);
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(exists(QPSYSEXEC_DAEMON_FILE));
-    EXPECT_TRUE(exists(QPSYSEXEC_FILE));
+    EXPECT_TRUE(exists(qpsysexec_service_exe_name));
     unlink(two.c_str());
     r = run({"revoke", two});
     EXPECT_EQ("", r.output);
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(values().empty());
     EXPECT_FALSE(exists(QPSYSEXEC_DAEMON_FILE));
-    EXPECT_FALSE(exists(QPSYSEXEC_FILE));
+    EXPECT_FALSE(exists(qpsysexec_service_exe_name));
 }
 
 // list prints every approved path, or those matching a filter in any
@@ -370,12 +399,12 @@ TEST_F(SysexecTest, RegistrationByDate)
     write_file(QPSYSEXEC_DAEMON_FILE, newer);
     ASSERT_EQ(0, run({"approve", prog}).status);
     EXPECT_EQ(newer, read_file(QPSYSEXEC_DAEMON_FILE));
-    EXPECT_FALSE(exists(QPSYSEXEC_FILE));
+    EXPECT_FALSE(exists(qpsysexec_service_exe_name));
     write_file(QPSYSEXEC_DAEMON_FILE,
                "installed" + std::string(QPSYSEXEC_VER_DATE_TAG) + "2000.01.01");
     ASSERT_EQ(0, run({"approve", prog}).status);
     EXPECT_EQ(read_file(QPSYSEXEC_PROGRAM), read_file(QPSYSEXEC_DAEMON_FILE));
-    EXPECT_EQ(read_file(QPSYSEXEC_PROGRAM), read_file(QPSYSEXEC_FILE));
+    EXPECT_EQ(read_file(QPSYSEXEC_PROGRAM), read_file(qpsysexec_service_exe_name));
 }
 
 // An empty argument vector prints the banner and runs nothing.
@@ -441,17 +470,25 @@ protected:
     }
     void TearDown() override
     {
-        if (daemon_pid_ > 0) {
-            run({"sysstop"});
-            int status = 0;
-            if (!wait_for([&] { return waitpid(daemon_pid_, &status, WNOHANG) == daemon_pid_; },
-                          10000)) {
-                kill(daemon_pid_, SIGKILL);
-                waitpid(daemon_pid_, &status, 0);
-            }
-            daemon_status_ = status;
-        }
+        stop_daemon();
         SysexecTest::TearDown();
+    }
+
+    // Sends the stop signal and collects the daemon (killed when it does
+    // not end within 10 s); returns its wait status.
+    int stop_daemon()
+    {
+        int status = -1;
+        if (daemon_pid_ <= 0)
+            return status;
+        run({"sysstop"});
+        if (!wait_for([&] { return waitpid(daemon_pid_, &status, WNOHANG) == daemon_pid_; },
+                      10000)) {
+            kill(daemon_pid_, SIGKILL);
+            waitpid(daemon_pid_, &status, 0);
+        }
+        daemon_pid_ = -1;
+        return status;
     }
 
     void start_daemon(std::vector<std::string> env, const std::function<void()>& prepare)
@@ -491,7 +528,6 @@ protected:
     }
 
     pid_t daemon_pid_ = -1;
-    int daemon_status_ = -1;
 };
 
 // Whatever the starter left behind (variables, descriptors, umask, folder,
@@ -547,11 +583,7 @@ TEST_F(SysexecDaemonTest, CleanFromHostileStart)
                         target.rfind("/tmp/" QP_REVERSE_DOMAIN_PREFIX, 0) == 0)
                 << fd << " " << target;
     }
-    EXPECT_EQ("", run({"sysstop"}).output);
-    int exit_status = 0;
-    ASSERT_TRUE(wait_for([&] { return waitpid(daemon_pid_, &exit_status, WNOHANG) == daemon_pid_; },
-                         10000));
-    daemon_pid_ = -1;
+    int exit_status = stop_daemon();
     EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0) << exit_status;
 }
 
@@ -584,8 +616,7 @@ TEST_F(SysexecDaemonTest, InvalidSyncValuesIgnored)
             dup2(held[1], 1);
         });
         EXPECT_TRUE(wait_for(listening, 10000)) << value;
-        TearDown();
-        SetUp();
+        EXPECT_EQ(0, stop_daemon()) << value;
         close(held[0]);
         close(held[1]);
     }

@@ -25,7 +25,7 @@ src=$1 dest=$2 archive=${3:-}
 [ -f "$src/kernel/Kbuild" ] || { echo "mkkmod: no kernel/Kbuild in $src" >&2; exit 1; }
 mkdir -p "$dest"
 files=(Makefile Kbuild)
-objects=$(sed -e ':a' -e '/\\$/N; s/\\\n//; ta' "$src/kernel/Kbuild" | sed -n 's/^qptrace-y *:= *//p')
+objects=$(sed -e ':a' -e '/\\$/N; s/\\\n//; ta' "$src/kernel/Kbuild" | sed -n 's/^qptrace-y *[:+]= *//p')
 for o in $objects; do
   files+=("${o%.o}.c")
 done

@@ -5,10 +5,11 @@
 # programs and listen on named sockets without touching the host's system
 # folders or meeting another test's sockets. The command sees
 # QP_PRIVATE_SYSTEM=1. Everything written is gone when the command ends.
+# Exits 77 (skipped) where no such namespace can be made (not root).
 #
 #   private_system.sh <program> [<arg> ...]
 set -eu
-[ "$(id -u)" = 0 ] || { echo "private_system.sh: needs root (unshare -m)"; exit 1; }
+unshare -m --propagation private true 2>/dev/null || { echo "skipped: needs root (unshare -m)"; exit 77; }
 scratch=$(mktemp -d /tmp/qp_private_system.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/upper" "$scratch/work"
@@ -16,7 +17,7 @@ status=0
 QP_PRIVATE_SYSTEM=1 unshare -m --propagation private sh -c '
   set -e
   mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/upper,workdir=$0/work" /etc
-  mkdir -p /usr/local/bin
+  [ -d /usr/local/bin ] || { echo "private_system.sh: no /usr/local/bin to cover"; exit 1; }
   mount -t tmpfs -o mode=0755 tmpfs /usr/local/bin
   mount -t tmpfs -o mode=1777 tmpfs /tmp
   exec "$@"' "$scratch" "$@" || status=$?

@@ -70,14 +70,14 @@ else
   verify hostile_daemon_file_size_unlimited 'grep "^Max file size" /proc/$pid/limits | grep -q unlimited'
   ls -l /proc/$pid/fd >$out 2>&1
   verify hostile_daemon_std_pipes 'for fd in 0 1 2; do readlink /proc/$pid/fd/$fd | grep -q "^pipe:" || return 1; done'
-  # Anything past 2 is a socket or lock file of its own, never the caller's.
+  # Anything past 2 is a socket, a pipe or a lock file of its own, never
+  # one of the caller's descriptors (its pipe, /etc/passwd, /dev/null).
   own_only() {
+    caller_pipe=$(cat /tmp/sysexec_probe.pipe)
     for f in /proc/$pid/fd/*; do
-      case $(readlink $f) in pipe:*|socket:*|/tmp/com.velkor.*) ;; *) return 1 ;; esac
-    done
-    for fd in 3 4 5 6 7 8 9; do
-      [ -e /proc/$pid/fd/$fd ] || continue
-      case $(readlink /proc/$pid/fd/$fd) in socket:*|/tmp/com.velkor.*) ;; *) return 1 ;; esac
+      target=$(readlink $f)
+      [ "$target" != "$caller_pipe" ] || return 1
+      case $target in pipe:*|socket:*|/tmp/com.velkor.*) ;; *) return 1 ;; esac
     done
   }
   verify hostile_daemon_no_caller_fds own_only

@@ -9,7 +9,8 @@
  *       TMPDIR and EVIL, the sync variable naming descriptor 7 (a pipe whose
  *       write end is descriptor 8, both inherited), /etc/passwd open as 5
  *       and /dev/null as 9, umask 077, folder /tmp, SIGTERM ignored, SIGINT
- *       blocked and a file size limit of 1000 bytes;
+ *       blocked and a file size limit of 1000 bytes; the pipe's name as
+ *       /proc shows it ("pipe:[<inode>]") goes to /tmp/sysexec_probe.pipe;
  *   sysexec_probe hold <seconds> <program> [args...]
  *       executes it with the sync variable naming the read end of a pipe
  *       whose only write end a child keeps open for that many seconds.
@@ -43,6 +44,12 @@ static int exec_hostile(char** argv)
         return fail("pipe");
     close(sync_pipe[0]);
     close(sync_pipe[1]);
+    struct stat st;
+    FILE* name = fopen("/tmp/sysexec_probe.pipe", "w");
+    if (fstat(7, &st) != 0 || !name)
+        return fail("pipe name");
+    fprintf(name, "pipe:[%lu]\n", (unsigned long)st.st_ino);
+    fclose(name);
     int passwd = open("/etc/passwd", O_RDONLY);
     int null = open("/dev/null", O_RDWR);
     if (passwd < 0 || null < 0 || dup2(passwd, 5) != 5 || dup2(null, 9) != 9)
