@@ -45,6 +45,14 @@ void trvwprintf(TRCHANNEL channel, const wchar_t* format, va_list args);
 void trprintf(TRCHANNEL channel, const char* format, ...);
 void trwprintf(TRCHANNEL channel, const wchar_t* format, ...);
 void trcrash(void);
+/* The table's trwait and trreadlines (TraceWait, TraceReadLines), for
+ * readers. When not attached, or when the attached table predates them,
+ * they answer err_not_implemented (38) with the range 0, 0, or 0 lines and
+ * *nextLine = line; a library whose driver lacks the requests answers 22
+ * likewise. The channel is fixed as in trread. */
+int trwait(TRCHANNEL channel, size_t line, int msecs, size_t* startLine, size_t* endLine);
+int trreadlines(TRCHANNEL channel, size_t line, char* buffer, size_t maxChars, size_t* count,
+                size_t* nextLine);
 
 #ifdef __cplusplus
 }

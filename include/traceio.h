@@ -18,6 +18,11 @@
  * the input in, runs the function and copies the output and the request
  * back. A failed request leaves the record as the caller wrote it, so
  * `error` keeps the caller's -1.
+ *
+ * Two function codes beyond those of the trace API let a reader block until
+ * lines come and take many lines per request (records below). A driver
+ * without them fails them with 22, like any unknown code; clients check
+ * that and fall back to polling with codes 6 and 13.
  */
 #ifndef TRACEIO_H
 #define TRACEIO_H
@@ -62,6 +67,58 @@ enum {
     /* Input and output of up to this many bytes need no allocation. */
     TRACEIO_STACK_BUFFER = 128
 };
+
+/* ---- waiting for lines and reading them in batches ------------------- */
+
+enum {
+    /* Wait: input TRACEIOWAITPARAMS, output TRACEIOWAITRESULTS (both 24
+     * bytes; a shorter input or output room is refused, output size 0).
+     * Returns once the channel's oldest held line or its newest complete
+     * line (endLine - 1) has reached `line`, or the channel was reset, or
+     * `msecs` passed (0: look once; negative or 0x7fffffff and more: no
+     * timeout), or a signal came for the caller. The answer's `result` says
+     * which: 0 reached or reset, 110 timed out, 4 interrupted, 2 no such
+     * channel (its line numbers then read 0). The request itself succeeds
+     * in every one of these cases. */
+    TRACEIOWAIT = 20,
+    /* Read lines: input TRACEIOREADLINESPARAMS (16 bytes), output a
+     * TRACEIOREADLINESRESULTS header (16 bytes; a shorter room is refused)
+     * followed by `count` lines, each in the form of code 13: the 14-
+     * character stamp, the text and a terminator. The lines are the
+     * complete lines from `line` on (from the oldest held one when `line`
+     * is no longer held), as many whole ones as fit the room, at most
+     * TRACEIO_MAX_BATCH bytes with the header. `nextLine` is the line after
+     * the last one answered; the answer's first line is nextLine - count,
+     * so lines `line` to nextLine - count - 1 had left the ring. A count of
+     * 0 with nextLine below the newest complete line means that line is
+     * longer than the room: read it with code 13. An unknown channel
+     * answers count 0 and nextLine = line. */
+    TRACEIOREADLINES = 21,
+    TRACEIO_MAX_BATCH = 64 * 1024
+};
+
+typedef struct TRACEIOWAITPARAMS {
+    int64_t channel;
+    uint64_t line;
+    int64_t msecs;
+} TRACEIOWAITPARAMS;
+
+typedef struct TRACEIOWAITRESULTS {
+    int32_t result; /* 0, 110, 4 or 2 as above */
+    uint32_t reserved;
+    uint64_t startLine; /* the channel's oldest held line */
+    uint64_t endLine;   /* its line in progress: the newest complete one is endLine - 1 */
+} TRACEIOWAITRESULTS;
+
+typedef struct TRACEIOREADLINESPARAMS {
+    int64_t channel;
+    uint64_t line; /* the first line wanted */
+} TRACEIOREADLINESPARAMS;
+
+typedef struct TRACEIOREADLINESRESULTS {
+    uint64_t count;    /* lines that follow the header */
+    uint64_t nextLine; /* the line after the last one answered */
+} TRACEIOREADLINESRESULTS;
 
 /* Sizes above this fail with 22: no function of the wire format can use
  * them. Smaller sizes are cut to what the function can use at most. */

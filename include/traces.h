@@ -127,7 +127,11 @@ typedef struct TRACEEXPORTS {
     size_t (*trlist)(TRCLIENT client, char* buffer, size_t maxChars);
     size_t (*trread)(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
                      size_t maxChars);
-    void* reserved3[2];
+    /* Null in a library or driver that predates them: check before use. */
+    int (*trwait)(TRCLIENT client, TRCHANNEL channel, size_t line, int msecs, size_t* startLine,
+                  size_t* endLine);
+    int (*trreadlines)(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
+                       size_t maxChars, size_t* count, size_t* nextLine);
     void* reserved4[8];
 } TRACEEXPORTS;
 
@@ -188,11 +192,18 @@ void TraceBuffer_Write(TraceBuffer* tb, const char* data, size_t inLen);
 /* TraceBuffer_Write for a caller that has just measured the text: inLen is
  * its length, unchecked (the trace API's own prints, which would otherwise
  * scan every text twice more). */
-void TraceBuffer_Write_(TraceBuffer* tb, const char* data, size_t inLen);
+size_t TraceBuffer_Write_(TraceBuffer* tb, const char* data, size_t inLen); /* lines ended */
 size_t TraceBuffer_Read(TraceBuffer* tb, size_t line, char* out, size_t maxChars);
 void TraceBuffer_Info(TraceBuffer* tb, size_t* startLineOut, size_t* endLineOut,
                       size_t* endLineLenOut);
 void TraceBuffer_Reset(TraceBuffer* tb);
+/* Copies the complete lines from `line` on (from startLine when `line` is
+ * no longer held) into out, each as TraceBuffer_Read gives it with its
+ * terminator, as many whole ones as fit maxChars; *count gets their number
+ * and *nextLine the line after the last one copied. Returns the bytes
+ * written. One pass under the lock; no allocation. */
+size_t TraceBuffer_ReadLines(TraceBuffer* tb, size_t line, char* out, size_t maxChars,
+                             size_t* count, size_t* nextLine);
 void TraceBuffer_WriteSub(TraceBuffer* tb, const char* bytes, size_t count);
 
 void TraceAnchor_init(TraceAnchor* anchor);
@@ -237,6 +248,33 @@ void TraceVprintf(TRCLIENT client, TRCHANNEL channel, const char* format, va_lis
 void TraceVprintfW(TRCLIENT client, TRCHANNEL channel, const wchar_t* format, va_list args);
 /* Required of the host: the debugging crash request. */
 void TraceCrash(TRCLIENT client);
+
+/* Blocks until the channel's oldest held line or its newest complete line
+ * (endLine - 1) has reached `line`, the channel is reset, msecs pass
+ * (negative or 0x7fffffff and more: no timeout) or the caller is
+ * interrupted: 0 reached or reset, err_timeout, err_interrupt, or
+ * err_not_found for an unknown channel (range 0, 0). The out pointers,
+ * which may be null, get the channel's range as it was at the end. A
+ * process without a driver (the in-process build) answers at once. */
+int TraceWait(TRCLIENT client, TRCHANNEL channel, size_t line, int msecs, size_t* startLine,
+              size_t* endLine);
+/* Reads the complete lines from `line` on, as many whole ones as fit
+ * (TraceBuffer_ReadLines), into buffer: 0, or an error code of the request
+ * in the library (22 from a driver that lacks it). An unknown channel gives
+ * 0 lines and *nextLine = line. */
+int TraceReadLines(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
+                   size_t maxChars, size_t* count, size_t* nextLine);
+/* TraceReadLines of this module's own channels: the bytes written. */
+size_t TraceReadLines_(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
+                       size_t maxChars, size_t* count, size_t* nextLine);
+/* Required of the host: sleeps on the waiters of channel slot `slot` until
+ * ready(param) holds (0), msecs pass (err_timeout) or a signal comes
+ * (err_interrupt); ready is called with no lock held, and may take the
+ * channel's. A host that cannot sleep answers ready(param) at once. */
+int TraceHostWait(size_t slot, int (*ready)(void* param), void* param, int msecs);
+/* Required of the host: wakes the waiters of channel slot `slot`, if any;
+ * called after the channel lock was released. */
+void TraceHostWake(size_t slot);
 
 /* Decodes one request: 1 when the function code is known, 0 if not. The
  * input and the output may be the same buffer (the driver passes one). */

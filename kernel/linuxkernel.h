@@ -25,6 +25,7 @@
 #include <linux/errno.h>
 #include <linux/string.h>
 #include <linux/ratelimit.h>
+#include <linux/wait.h>
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 4, 0)
 #define qp_class_create(name) class_create(name)

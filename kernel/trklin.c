@@ -18,6 +18,13 @@
  * driver's own buffer. Load and unload are serialised by the kernel against
  * each other and against requests (an open file holds the module).
  *
+ * Waiting readers sleep on one wait queue per channel slot (traceWaiters),
+ * interruptibly and for at most their timeout; writers that ended a line
+ * and resets wake them (TraceHostWait and TraceHostWake, called by the
+ * trace core without its locks). A read-lines request copies its lines
+ * under the channel lock into the driver's own buffer (at most
+ * TRACEIO_MAX_BATCH bytes), and from there to the caller after the lock.
+ *
  * Kernel clients (trimpklin) find the driver's export table through the
  * file they opened: open points each file's private data at it. Nothing
  * else is kept per file.
@@ -40,6 +47,7 @@ static u32 tracesDevNumber;
 static struct class* tracesDevClass;
 static struct device* tracesDevice;
 static int tracesExited;
+static wait_queue_head_t traceWaiters[TRACEANCHOR_MAXCHANNELS];
 
 /* ---- request sizes --------------------------------------------------- */
 
@@ -77,6 +85,8 @@ static const traceio_limit_t traceio_limits[] = {
     [TRACEIORESET] = {8, 0, 0},
     [TRACEIOLIST] = {0, traceio_max_name, 0},
     [TRACEIOREAD] = {16, traceio_max_line, 0},
+    [TRACEIOWAIT] = {sizeof(TRACEIOWAITPARAMS), sizeof(TRACEIOWAITRESULTS), 0},
+    [TRACEIOREADLINES] = {sizeof(TRACEIOREADLINESPARAMS), TRACEIO_MAX_BATCH, 0},
 };
 static const traceio_limit_t traceio_no_room = {0, 0, 0};
 
@@ -114,6 +124,32 @@ void TraceCrash(TRCLIENT client)
     (void)client;
     printk_ratelimited(KERN_NOTICE "qptrace: crash request from pid %d ignored\n",
                        task_pid_nr(current));
+}
+
+int TraceHostWait(size_t slot, int (*ready)(void* param), void* param, int msecs)
+{
+    long timeout, left;
+
+    if (ready(param))
+        return 0;
+    if (!msecs)
+        return ETIMEDOUT;
+    timeout = msecs < 0 || msecs >= 0x7fffffff ? MAX_SCHEDULE_TIMEOUT
+                                               : (long)msecs_to_jiffies(msecs);
+    left = wait_event_interruptible_timeout(traceWaiters[slot], ready(param), timeout);
+    if (left < 0)
+        return EINTR;
+    return left ? 0 : ETIMEDOUT;
+}
+
+/* No barrier of its own (waitqueue_active, not wq_has_sleeper): the trace
+ * core calls this after the channel lock that the waiter's ready() also
+ * takes, and a waiter queues itself before it takes that lock. A print
+ * nobody waits for pays one load. */
+void TraceHostWake(size_t slot)
+{
+    if (waitqueue_active(&traceWaiters[slot]))
+        wake_up_interruptible_all(&traceWaiters[slot]);
 }
 
 /* ---- file operations ------------------------------------------------- */
@@ -323,8 +359,11 @@ static int qptrace_create_device(void)
 static int __init qptrace_init(void)
 {
     int err;
+    size_t slot;
 
     printk(KERN_INFO "qptrace loading ...\n");
+    for (slot = 0; slot < ARRAY_SIZE(traceWaiters); slot++)
+        init_waitqueue_head(&traceWaiters[slot]);
     err = module_initialize();
     if (!err) {
         trbuffer_initializer();

@@ -3,6 +3,7 @@
 // concurrent creation of one channel name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -281,6 +282,60 @@ TEST(TraceBuffer, ReadCutsToTheRoomAndReportsTheFullLength)
 }
 
 // Reset leaves only the stamp-only reset line and an empty open line.
+// A batch read gives the complete lines byte for byte as reads one by one
+// do, whole lines only, across the ring's end and past dropped lines; the
+// line in progress is never part of it.
+TEST(TraceBuffer, ReadLinesMatchesReadsOneByOne)
+{
+    OwnBuffer b;
+    for (int n = 0; n < 3000; n++)
+        b.write("line " + std::to_string(n) + std::string(size_t(n % 200), 'x') + "\n");
+    b.write("open line");
+    size_t start, end;
+    b.info(&start, &end, nullptr);
+    ASSERT_GT(start, 0u) << "the ring must have wrapped";
+    std::string expected;
+    for (size_t line = start; line < end; line++)
+        expected += b.read(line) + '\0';
+
+    for (size_t room : {size_t(1), size_t(100), size_t(4096), size_t(65536), kReadRoom}) {
+        std::string got;
+        size_t next = 0, calls = 0;
+        for (size_t line = 0; line < end; calls++) {
+            std::string out(room, '\x7f');
+            size_t count = 99, nextLine = 0;
+            size_t bytes = TraceBuffer_ReadLines(&b.tb, line, &out[0], room, &count, &nextLine);
+            ASSERT_LE(bytes, room);
+            if (!count) {
+                // Nothing fits: the line that does not is named.
+                EXPECT_EQ(0u, bytes);
+                EXPECT_EQ(line < start ? start : line, nextLine);
+                break;
+            }
+            EXPECT_EQ(count, size_t(std::count(out.begin(), out.begin() + long(bytes), '\0')));
+            EXPECT_EQ('\0', out[bytes - 1]);
+            got.append(out, 0, bytes);
+            next = nextLine;
+            line = nextLine;
+        }
+        if (room >= 400) {
+            EXPECT_EQ(expected, got) << "room " << room;
+            EXPECT_EQ(end, next);
+        }
+        if (room == kReadRoom) {
+            EXPECT_EQ(1u, calls);
+        }
+    }
+    // From a line past the end, or with no room, nothing.
+    size_t count = 9, nextLine = 0;
+    char out[64];
+    EXPECT_EQ(0u, TraceBuffer_ReadLines(&b.tb, end + 5, out, sizeof out, &count, &nextLine));
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(end + 5, nextLine);
+    EXPECT_EQ(0u, TraceBuffer_ReadLines(&b.tb, end - 1, out, 0, &count, &nextLine));
+    EXPECT_EQ(0u, count);
+}
+
 TEST(TraceBuffer, ResetDiscardsEveryLine)
 {
     OwnBuffer b;

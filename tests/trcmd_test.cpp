@@ -71,6 +71,15 @@ protected:
         }
         return texts;
     }
+    // A table as an older library has it: no waits, no batch reads.
+    void UseOlderTable()
+    {
+        older = traceexports1;
+        older.trwait = nullptr;
+        older.trreadlines = nullptr;
+        traceExports = &older;
+    }
+    TRACEEXPORTS older;
     static size_t Open(const char* name)
     {
         return size_t(uintptr_t(TraceOpen(nullptr, name)));
@@ -175,8 +184,26 @@ TEST_F(TraceCommand, CountsAreStrictDecimal)
 }
 
 // The line in progress is never printed; once complete it is printed once,
+// The reading tests run with batch reads and, as with an older library,
+// line by line; both must print the same.
+class TraceCommandReads : public TraceCommand, public testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        TraceCommand::SetUp();
+        if (!GetParam())
+            UseOlderTable();
+    }
+    // Channels live as long as the process: each run has its own.
+    size_t Open(const char* name)
+    {
+        return TraceCommand::Open((std::string(name) + (GetParam() ? ".batches" : ".lines")).c_str());
+    }
+};
+INSTANTIATE_TEST_SUITE_P(BatchesAndSingleReads, TraceCommandReads, testing::Bool());
+
 // with the text of every piece, and numbered and prefixed when asked.
-TEST_F(TraceCommand, CursorPrintsEachCompleteLineOnce)
+TEST_P(TraceCommandReads, CursorPrintsEachCompleteLineOnce)
 {
     size_t channel = Open("cmd.pieces");
     Print(channel, "first\nsec");
@@ -200,7 +227,7 @@ TEST_F(TraceCommand, CursorPrintsEachCompleteLineOnce)
 }
 
 // A line longer than the small read buffer comes back whole.
-TEST_F(TraceCommand, LongLinesAreReadWhole)
+TEST_P(TraceCommandReads, LongLinesAreReadWhole)
 {
     size_t channel = Open("cmd.long");
     std::string text(70000, 'q');
@@ -219,7 +246,7 @@ TEST_F(TraceCommand, LongLinesAreReadWhole)
 
 // Lines that fell out of the ring are reported once, and lines printed plus
 // lines reported lost cover every line number passed.
-TEST_F(TraceCommand, DroppedLinesAreCountedOnce)
+TEST_P(TraceCommandReads, DroppedLinesAreCountedOnce)
 {
     size_t channel = Open("cmd.wrap");
     for (int n = 1; n <= 3 * TRACEBUFFER_INDEXSIZE; n++)
@@ -243,7 +270,7 @@ TEST_F(TraceCommand, DroppedLinesAreCountedOnce)
 
 // A reset moves the oldest line past the reader: the line ended by the
 // reset is counted lost and the reset line is printed.
-TEST_F(TraceCommand, ResetSkipsAhead)
+TEST_P(TraceCommandReads, ResetSkipsAhead)
 {
     size_t channel = Open("cmd.reset");
     trcmd_cursor_t cursor;
@@ -264,7 +291,7 @@ TEST_F(TraceCommand, ResetSkipsAhead)
 
 // A stop sets just past the range; a channel that reads as zeros (the
 // driver went away) ends the pump with -1.
-TEST_F(TraceCommand, CursorStopsAtItsRangeAndAtAnUnknownChannel)
+TEST_P(TraceCommandReads, CursorStopsAtItsRangeAndAtAnUnknownChannel)
 {
     size_t channel = Open("cmd.range");
     for (int n = 1; n <= 5; n++)
@@ -281,7 +308,7 @@ TEST_F(TraceCommand, CursorStopsAtItsRangeAndAtAnUnknownChannel)
 
 // A cursor past the newest line reads a channel that began again (the
 // driver was loaded anew): it says so and starts from its oldest line.
-TEST_F(TraceCommand, CursorPastTheEndStartsOver)
+TEST_P(TraceCommandReads, CursorPastTheEndStartsOver)
 {
     size_t channel = Open("cmd.again");
     Print(channel, "one\n");
@@ -313,10 +340,12 @@ int FollowWait(void* param, int msecs)
     return --script->polls_left > 0;
 }
 
-// Follow polls again soon after lines, backs off by doubling to 200 ms when
-// idle, starts over when a line comes, and ends with 0 when told to stop.
+// Without waits follow polls again soon after lines, backs off by doubling
+// to 200 ms when idle, starts over when a line comes, and ends with 0 when
+// told to stop.
 TEST_F(TraceCommand, FollowBacksOffWhenIdle)
 {
+    UseOlderTable();
     size_t channel = Open("cmd.follow");
     Print(channel, "early\n");
     trcmd_cursor_t cursor;
@@ -337,6 +366,7 @@ int FollowOnce(void* param, int msecs)
 // A full batch of waiting lines makes follow read on at once.
 TEST_F(TraceCommand, FollowReadsOnAfterAFullBatch)
 {
+    UseOlderTable();
     size_t channel = Open("cmd.batch");
     for (int n = 0; n < trcmd_follow_batch; n++)
         Print(channel, "b\n");
@@ -346,6 +376,67 @@ TEST_F(TraceCommand, FollowReadsOnAfterAFullBatch)
     EXPECT_EQ(0, trcmd_follow(&cursor, 1, &reader, out, FollowOnce, &pauses));
     EXPECT_EQ(std::vector<int>({0}), pauses);
     EXPECT_EQ(size_t(trcmd_follow_batch) + 1, Texts().size());
+}
+
+// A stand-in for the driver's wait: records what follow waits for, and a
+// line arrives during the second sleep.
+struct SleepScript {
+    size_t channel;
+    int answer; // what the wait answers
+    std::vector<size_t> lines;
+    std::vector<int> slices;
+    std::vector<int> stop_checks;
+};
+SleepScript* sleepScript;
+
+int SleepWait(TRCLIENT, TRCHANNEL channel, size_t line, int msecs, size_t* start, size_t* end)
+{
+    sleepScript->lines.push_back(line);
+    sleepScript->slices.push_back(msecs);
+    if (sleepScript->lines.size() == 2)
+        TracePrint(nullptr, channel, "woken\n");
+    TraceInfo(nullptr, channel, start, end, nullptr);
+    return sleepScript->answer;
+}
+
+int SleepStopCheck(void* param, int msecs)
+{
+    auto* script = static_cast<SleepScript*>(param);
+    script->stop_checks.push_back(msecs);
+    return script->stop_checks.size() < 4;
+}
+
+// One channel sleeps in the driver for the line after the newest complete
+// one, a slice at a time, looking for a stop signal before each sleep; a
+// wait that the driver refuses (22) turns follow to polling.
+TEST_F(TraceCommand, FollowSleepsInTheDriverForTheNextLine)
+{
+    size_t channel = Open("cmd.sleep");
+    Print(channel, "before\n");
+    TRACEEXPORTS table = traceexports1;
+    table.trwait = SleepWait;
+    traceExports = &table;
+    SleepScript script = {channel, 110, {}, {}, {}};
+    sleepScript = &script;
+    trcmd_cursor_t cursor;
+    trcmd_cursor_init(&cursor, channel, "cmd.sleep");
+    EXPECT_EQ(0, trcmd_follow(&cursor, 1, &reader, out, SleepStopCheck, &script));
+    EXPECT_EQ(std::vector<size_t>({2, 2}), script.lines);
+    EXPECT_EQ(std::vector<int>(2, trcmd_wait_slice_msecs), script.slices);
+    // After lines a pause of 1 ms lets more gather; before each sleep a
+    // look at the stop signals.
+    EXPECT_EQ(std::vector<int>({1, 0, 0, 1}), script.stop_checks);
+    EXPECT_EQ(std::vector<std::string>({"", "before", "woken"}), Texts());
+
+    SleepScript refused = {channel, 22, {}, {}, {}};
+    sleepScript = &refused;
+    trcmd_reader_term(&reader);
+    trcmd_reader_init(&reader);
+    cursor.next = 3;
+    EXPECT_EQ(0, trcmd_follow(&cursor, 1, &reader, out, SleepStopCheck, &refused));
+    EXPECT_EQ(1u, refused.lines.size());
+    EXPECT_EQ(std::vector<int>({0, 1, 2, 4}), refused.stop_checks);
+    sleepScript = nullptr;
 }
 
 int FollowForever(void*, int)

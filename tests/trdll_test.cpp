@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "qperr.h"
+#include "traceio.h"
 #include "traces.h"
 
 namespace {
@@ -277,6 +279,8 @@ TEST(TraceExports, TableHoldsTheApi)
     EXPECT_EQ(&TraceOpen, traceexports1.tropen);
     EXPECT_EQ(&TraceRead, traceexports1.trread);
     EXPECT_EQ(&TraceVprintfW, traceexports1.trvwprintf);
+    EXPECT_EQ(&TraceWait, traceexports1.trwait);
+    EXPECT_EQ(&TraceReadLines, traceexports1.trreadlines);
     EXPECT_EQ(nullptr, traceexports1.reserved1);
     for (void* reserved : traceexports1.reserved4)
         EXPECT_EQ(nullptr, reserved);
@@ -482,4 +486,92 @@ size_t CountAllocations(const std::function<void()>& action)
     debugheap_trace = nullptr;
     return allocationCount;
 }
+} // namespace
+
+namespace {
+
+// The in-process wait answers at once: reached when the oldest held line or
+// the newest complete one is at the line asked for, or a reset came since;
+// timed out otherwise, with the range either way; unknown channels say so.
+TEST_F(TraceApi, WaitAnswersAtOnceInProcess)
+{
+    TRCHANNEL c = Open("api.wait");
+    TracePrint(nullptr, c, "one\ntwo\n");
+    size_t start = 9, end = 9;
+    EXPECT_EQ(0, TraceWait(nullptr, c, 2, 1000, &start, &end));
+    EXPECT_EQ(0u, start);
+    EXPECT_EQ(3u, end);
+    EXPECT_EQ(err_timeout, TraceWait(nullptr, c, 3, -1, &start, &end));
+    EXPECT_EQ(3u, end);
+    EXPECT_EQ(err_timeout, TraceWait(nullptr, c, SIZE_MAX, 0, nullptr, nullptr));
+    EXPECT_EQ(err_not_found, TraceWait(nullptr, TRCHANNEL(intptr_t(999)), 0, 0, &start, &end));
+    EXPECT_EQ(0u, start);
+    EXPECT_EQ(0u, end);
+    EXPECT_EQ(err_not_found, TraceWait(nullptr, nullptr, 0, 0, &start, &end));
+}
+
+// Batch reads through the API: the lines of single reads, back to back;
+// an unknown channel reads nothing and names the line asked for.
+TEST_F(TraceApi, ReadLinesGivesTheLinesOfSingleReads)
+{
+    TRCHANNEL c = Open("api.readlines");
+    TracePrint(nullptr, c, "alpha\nbeta\ngamma");
+    char out[256];
+    size_t count = 0, next = 0;
+    ASSERT_EQ(0, TraceReadLines(nullptr, c, 1, out, sizeof out, &count, &next));
+    EXPECT_EQ(2u, count);
+    EXPECT_EQ(3u, next);
+    EXPECT_EQ("alpha", std::string(out + TRACETIMESTAMPLEN));
+    const char* second = out + std::strlen(out) + 1;
+    EXPECT_EQ("beta", std::string(second + TRACETIMESTAMPLEN));
+    EXPECT_EQ(0, TraceReadLines(nullptr, TRCHANNEL(intptr_t(999)), 4, out, sizeof out, &count, &next));
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(4u, next);
+    EXPECT_EQ(0, TraceReadLines(nullptr, c, 0, out, sizeof out, nullptr, nullptr));
+}
+
+// The wait and read-lines requests: short records and rooms are refused
+// without output; accepted ones answer their records, the read-lines
+// output exactly the header and the whole lines.
+TEST_F(TraceApi, ReceiveWaitsAndReadsLines)
+{
+    TRCHANNEL c = Open("api.receive.batch");
+    int64_t channel = intptr_t(c);
+    TracePrint(nullptr, c, "first\nsecond\n");
+    TRACEIOWAITPARAMS wait = {channel, 2, 0};
+    {
+        Request shortInput(TRACEIOWAIT, &wait, sizeof wait - 1, 24);
+        EXPECT_EQ(1, shortInput.known);
+        EXPECT_EQ(0u, shortInput.outputSize);
+        Request shortRoom(TRACEIOWAIT, &wait, sizeof wait, 23);
+        EXPECT_EQ(0u, shortRoom.outputSize);
+    }
+    for (int64_t msecs : {int64_t(0), int64_t(-1), INT64_MIN, INT64_MAX}) {
+        wait.msecs = msecs;
+        Request r(TRACEIOWAIT, &wait, sizeof wait, 64);
+        ASSERT_EQ(24u, r.outputSize);
+        TRACEIOWAITRESULTS results;
+        std::memcpy(&results, r.buffer.data(), sizeof results);
+        EXPECT_EQ(0, results.result);
+        EXPECT_EQ(0u, results.startLine);
+        EXPECT_EQ(3u, results.endLine);
+    }
+    wait.line = 3;
+    Request notYet(TRACEIOWAIT, &wait, sizeof wait, 24);
+    EXPECT_EQ(err_timeout, int(notYet.Int64(0) & 0xffffffff));
+
+    TRACEIOREADLINESPARAMS read = {channel, 1};
+    Request shortRecord(TRACEIOREADLINES, &read, 15, 4096);
+    EXPECT_EQ(0u, shortRecord.outputSize);
+    Request headerOnly(TRACEIOREADLINES, &read, sizeof read, 16);
+    ASSERT_EQ(16u, headerOnly.outputSize);
+    EXPECT_EQ(0, headerOnly.Int64(0));
+    EXPECT_EQ(1, headerOnly.Int64(8));
+    Request r(TRACEIOREADLINES, &read, sizeof read, 4096);
+    ASSERT_EQ(16u + 2 * (TRACETIMESTAMPLEN + 1) + 5 + 6, r.outputSize);
+    EXPECT_EQ(2, r.Int64(0));
+    EXPECT_EQ(3, r.Int64(8));
+    EXPECT_EQ("first", std::string(reinterpret_cast<const char*>(r.buffer.data()) + 16 + TRACETIMESTAMPLEN));
+}
+
 } // namespace

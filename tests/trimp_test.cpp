@@ -203,3 +203,37 @@ TEST_F(TraceWrappers, WrappersThatStartTracingAttachFirst)
 }
 
 } // namespace
+
+namespace {
+
+// The readers' wrappers pass the default channel and the slot's answer; a
+// table that predates them, or none, answers err_not_implemented with
+// empty results.
+TEST_F(TraceWrappers, ReaderWrappersNeedTheirSlots)
+{
+    TRCHANNEL c = tropen("wrap.readers");
+    trprint(c, "a\nb\n");
+    trdefault(c);
+    size_t start = 9, end = 9, count = 9, next = 9;
+    char out[128];
+    EXPECT_EQ(0, trwait(TRCHANNEL_DEFAULT, 1, 0, &start, &end));
+    EXPECT_EQ(3u, end);
+    EXPECT_EQ(0, trreadlines(TRCHANNEL_DEFAULT, 1, out, sizeof out, &count, &next));
+    EXPECT_EQ(2u, count);
+    EXPECT_EQ(3u, next);
+
+    TRACEEXPORTS older = traceexports1;
+    older.trwait = nullptr;
+    older.trreadlines = nullptr;
+    for (TRACEEXPORTS* table : {&older, static_cast<TRACEEXPORTS*>(nullptr)}) {
+        traceExports = table;
+        EXPECT_EQ(38, trwait(c, 1, 0, &start, &end));
+        EXPECT_EQ(0u, start);
+        EXPECT_EQ(0u, end);
+        EXPECT_EQ(38, trreadlines(c, 1, out, sizeof out, &count, &next));
+        EXPECT_EQ(0u, count);
+        EXPECT_EQ(1u, next);
+    }
+}
+
+} // namespace

@@ -34,8 +34,9 @@
  * never removed while the anchor lives, so a channel number, once handed
  * out, always names the same buffer.
  *
- * Locks. Each buffer's spin lock is held for one whole write, read, info or
- * reset, which never sleeps or allocates. The anchor's spin lock guards the
+ * Locks. Each buffer's spin lock is held for one whole write, read, batch
+ * read (TraceBuffer_ReadLines, bounded by its caller's room: 64 KiB in the
+ * driver), info or reset, which never sleeps or allocates. The anchor's spin lock guards the
  * table, count and the names area while they are searched or extended; no
  * path holds it together with a buffer lock. TraceAnchor_GetBuffer and the
  * channel listing read count and the table without the lock: creation stores
@@ -201,12 +202,13 @@ void TraceBuffer_Write(TraceBuffer* tb, const char* data, size_t inLen)
     TraceBuffer_Write_(tb, data, inLen);
 }
 
-void TraceBuffer_Write_(TraceBuffer* tb, const char* data, size_t inLen)
+size_t TraceBuffer_Write_(TraceBuffer* tb, const char* data, size_t inLen)
 {
     const char* rest = data;
     const char* end;
     char stamp[TRACESTAMP_CODEDLEN];
     int stamped = 0;
+    size_t linesEnded = 0;
 
     if (inLen > TRACEBUFFER_MAXWRITE)
         inLen = TRACEBUFFER_MAXWRITE;
@@ -233,10 +235,31 @@ void TraceBuffer_Write_(TraceBuffer* tb, const char* data, size_t inLen)
             TraceBuffer_WriteSub(tb, "\n", 1);
             ended = 1;
         }
-        if (ended)
+        if (ended) {
             trace_end_line(tb);
+            linesEnded++;
+        }
     }
     spinner_unlock(&tb->lock);
+    return linesEnded;
+}
+
+/* Where the raw bytes of a line (stamp, text, no line feed) lie in the
+ * ring: from offset `from` for `length` bytes, ending at offset `end`
+ * (1 to 262,144). The caller holds the lock and has checked the line. */
+typedef struct trace_span_t {
+    size_t from, end, length;
+} trace_span_t;
+
+static trace_span_t trace_line_span(const TraceBuffer* tb, uint64_t line)
+{
+    trace_span_t span;
+    uint32_t endPos = line == tb->endLine ? (uint32_t)tb->writePos
+                                          : trace_line_start(tb, line + 1) - 1;
+    span.from = trace_line_start(tb, line) & trace_data_mask;
+    span.end = ((endPos - 1) & trace_data_mask) + 1;
+    span.length = (span.end - span.from) & trace_data_mask;
+    return span;
 }
 
 /* Copies the raw bytes of line (stamp, text, no line feed) to dest with room
@@ -244,24 +267,20 @@ void TraceBuffer_Write_(TraceBuffer* tb, const char* data, size_t inLen)
  * caller holds the lock and has checked the line number. */
 static size_t trace_copy_line(const TraceBuffer* tb, uint64_t line, char* dest, size_t room)
 {
-    size_t from = trace_line_start(tb, line) & trace_data_mask;
-    uint32_t endPos = line == tb->endLine ? (uint32_t)tb->writePos
-                                          : trace_line_start(tb, line + 1) - 1;
-    size_t end = ((endPos - 1) & trace_data_mask) + 1;
-    size_t length = (end - from) & trace_data_mask;
+    trace_span_t span = trace_line_span(tb, line);
     size_t copied;
 
-    if (end > from) {
-        copied = length < room - 1 ? length : room - 1;
-        memcpy(dest, tb->data + from, copied);
-    } else if (length != 0) {
-        size_t first = TRACEBUFFER_DATASIZE - from;
+    if (span.end > span.from) {
+        copied = span.length < room - 1 ? span.length : room - 1;
+        memcpy(dest, tb->data + span.from, copied);
+    } else if (span.length != 0) {
+        size_t first = TRACEBUFFER_DATASIZE - span.from;
         if (first >= room) {
             copied = room - 1;
-            memcpy(dest, tb->data + from, copied);
+            memcpy(dest, tb->data + span.from, copied);
         } else {
-            size_t second = length >= room ? room - first - 1 : end;
-            memcpy(dest, tb->data + from, first);
+            size_t second = span.length >= room ? room - first - 1 : span.end;
+            memcpy(dest, tb->data + span.from, first);
             memcpy(dest + first, tb->data, second);
             copied = first + second;
         }
@@ -269,7 +288,7 @@ static size_t trace_copy_line(const TraceBuffer* tb, uint64_t line, char* dest, 
         copied = 0;
     }
     dest[copied] = 0;
-    return length;
+    return span.length;
 }
 
 size_t TraceBuffer_Read(TraceBuffer* tb, size_t line, char* out, size_t maxChars)
@@ -288,6 +307,30 @@ size_t TraceBuffer_Read(TraceBuffer* tb, size_t line, char* out, size_t maxChars
     }
     TraceDecodeTimeStamp(out + TRACESTAMP_CODEDLEN, out);
     return length + TRACESTAMP_CODEDLEN;
+}
+
+size_t TraceBuffer_ReadLines(TraceBuffer* tb, size_t line, char* out, size_t maxChars,
+                             size_t* count, size_t* nextLine)
+{
+    size_t pos = 0, lines = 0;
+    spinner_lock(&tb->lock);
+    if (line < tb->startLine)
+        line = tb->startLine;
+    for (; out && line < tb->endLine; line++) {
+        size_t rawLen = trace_line_span(tb, line).length;
+        /* The decoded stamp is 7 bytes longer than the coded one. */
+        size_t readLen = rawLen + TRACESTAMP_CODEDLEN;
+        if (rawLen < TRACESTAMP_CODEDLEN || maxChars - pos <= readLen)
+            break;
+        trace_copy_line(tb, line, out + pos + TRACESTAMP_CODEDLEN, rawLen + 1);
+        TraceDecodeTimeStamp(out + pos + TRACESTAMP_CODEDLEN, out + pos);
+        pos += readLen + 1;
+        lines++;
+    }
+    spinner_unlock(&tb->lock);
+    *count = lines;
+    *nextLine = line;
+    return pos;
 }
 
 void TraceBuffer_Info(TraceBuffer* tb, size_t* startLineOut, size_t* endLineOut,

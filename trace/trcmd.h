@@ -16,6 +16,12 @@
  * skipped count once ("NOTE: ... lost") and goes on from startLine, so that
  * lines printed + lines reported lost = lines that passed through.
  *
+ * Lines are read in batches (trreadlines, up to TRACEIO_MAX_BATCH bytes a
+ * request) where the attached library and driver have them, else, and for
+ * a line longer than a batch, one request per line. Follow of one channel
+ * sleeps in the driver (trwait) until a line comes; several channels, or a
+ * library or driver without waits, are polled.
+ *
  * Single-threaded: one command runs on the main thread; nothing is locked.
  */
 #ifndef TRCMD_H
@@ -24,6 +30,7 @@
 #include <cstddef>
 
 #include "qptraces.h"
+#include "traceio.h"
 #include "usertext.h"
 
 enum {
@@ -36,6 +43,8 @@ enum {
     trcmd_read_big = TRACEBUFFER_DATASIZE + TRACETIMESTAMPLEN + 1,
     trcmd_list_size = TRACEANCHOR_NAMESSIZE + TRACEANCHOR_MAXCHANNELS + 16,
     trcmd_idle_msecs = 200,  /* longest pause of the follow loop */
+    /* Longest sleep in the driver between two looks at the stop signals. */
+    trcmd_wait_slice_msecs = 100,
     trcmd_follow_batch = 256 /* lines per poll that make follow poll again at once */
 };
 
@@ -101,7 +110,10 @@ size_t trcmd_stamp_len(void);
 
 struct trcmd_reader_t {
     char small[trcmd_read_small];
-    char* big; /* allocated on the first long line */
+    char* big;      /* allocated on the first long line */
+    char* batch;    /* TRACEIO_MAX_BATCH bytes, allocated on the first batch */
+    int no_batches; /* the library or driver has no batch reads */
+    int no_waits;   /* ... or no waits */
 };
 
 void trcmd_reader_init(trcmd_reader_t* reader);
@@ -133,10 +145,14 @@ void trcmd_report_unreadable(trcmd_out_t* out, const char* name);
 typedef int (*trcmd_wait_t)(void* param, int msecs);
 
 /* Follows the cursors until wait says stop: 0 then, 1 when a channel
- * became unreadable (the error line is printed). Polls again at once while
- * full batches of lines arrive, after 1 ms while a few do, and backs off by
- * doubling to trcmd_idle_msecs when idle; output is written before every
- * pause. */
+ * became unreadable (the error line is printed). One cursor sleeps in the
+ * driver until its next line is complete, for trcmd_wait_slice_msecs at a
+ * time, and asks wait(param, 0) whether to stop before each sleep; after
+ * lines it pauses as the polling does, so that lines gather. Without
+ * waits, or with several cursors, it polls: again at once while full
+ * batches of lines arrive, after 1 ms while a few do, backing off by
+ * doubling to trcmd_idle_msecs when idle. Output is written before every
+ * sleep or pause. */
 int trcmd_follow(trcmd_cursor_t* cursors, size_t count, trcmd_reader_t* reader,
                  trcmd_out_t* out, trcmd_wait_t wait, void* wait_param);
 

@@ -2,17 +2,21 @@
 // channel list and name resolution, reading one line, and the reader
 // cursor with its lost-line accounting, and the follow loop.
 //
-// All access goes through the attached export table. Reads first use a
+// All access goes through the attached export table. Lines come in batches
+// of up to TRACEIO_MAX_BATCH bytes (trreadlines); a batch that starts past
+// the line wanted tells how many fell out of the ring since the line-range
+// query, and the cursor counts them as lost. Without batch reads, and for a
+// line longer than a batch, lines are read one per request: first into a
 // 128-byte buffer (the driver serves that from its stack, so short lines
 // cost no allocation in the kernel); a line that filled it is read again
-// into a buffer big enough for any line. A read that returns less than a
-// stamp means the line is no longer held: it fell out of the ring between
-// the line-range query and the read, and the cursor counts it as lost.
+// into a buffer big enough for any line. A single read that returns less
+// than a stamp means the line is no longer held, and counts as lost.
 // Single-threaded; no lock.
 #include "trcmd.h"
 
 #include <cstring>
 
+#include "qperr.h"
 #include "qpsys.h"
 #include "sstring.h"
 
@@ -70,6 +74,47 @@ void trcmd_report_lost(trcmd_cursor_t* cursor, trcmd_out_t* out, size_t count)
     char number[24];
     cursor->lost += count;
     trcmd_say2(out, ut_lost.tid, trcmd_number_text(number, count), cursor->name);
+}
+
+// Prints the lines of one batch read from cursor->next on, below limit.
+// The lines printed, or -1 when the next line needs a single read: batches
+// are missing (from then on the reader does without), or the line is
+// longer than a batch.
+long trcmd_pump_batch(trcmd_cursor_t* cursor, trcmd_reader_t* reader, trcmd_out_t* out,
+                      size_t limit)
+{
+    if (!reader->batch && !reader->no_batches) {
+        reader->batch = static_cast<char*>(malloc_d(TRACEIO_MAX_BATCH));
+        reader->no_batches = !reader->batch;
+    }
+    if (reader->no_batches)
+        return -1;
+    size_t count = 0, next_line = cursor->next;
+    if (trreadlines(trcmd_channel(cursor->channel), cursor->next, reader->batch,
+                    TRACEIO_MAX_BATCH, &count, &next_line)) {
+        reader->no_batches = 1;
+        return -1;
+    }
+    size_t first = next_line - count;
+    if (next_line < count || first < cursor->next)
+        return -1; // an answer that makes no sense: read on line by line
+    if (first > cursor->next) {
+        // Dropped from the ring since the line-range query.
+        size_t skipped_end = first < limit ? first : limit;
+        trcmd_report_lost(cursor, out, skipped_end - cursor->next);
+        cursor->next = skipped_end;
+    } else if (!count) {
+        return -1; // longer than a batch
+    }
+    long printed = 0;
+    const char* line = reader->batch;
+    for (size_t k = 0; k < count && cursor->next < limit; k++) {
+        size_t length = strlen(line);
+        trcmd_put_line(cursor, out, cursor->next++, line, length);
+        line += length + 1;
+        printed++;
+    }
+    return printed;
 }
 
 // The length of the well-formed UTF-8 character at c, 0 when there is
@@ -205,12 +250,17 @@ size_t trcmd_resolve(trcmd_out_t* out, const trcmd_list_t* list, const char* wor
 void trcmd_reader_init(trcmd_reader_t* reader)
 {
     reader->big = nullptr;
+    reader->batch = nullptr;
+    reader->no_batches = 0;
+    reader->no_waits = 0;
 }
 
 void trcmd_reader_term(trcmd_reader_t* reader)
 {
     free_d(reader->big);
+    free_d(reader->batch);
     reader->big = nullptr;
+    reader->batch = nullptr;
 }
 
 const char* trcmd_read_line(trcmd_reader_t* reader, size_t channel, size_t line, size_t* length)
@@ -263,6 +313,11 @@ long trcmd_cursor_pump(trcmd_cursor_t* cursor, trcmd_reader_t* reader, trcmd_out
         if (cursor->next >= limit)
             return printed;
         while (cursor->next < limit) {
+            long batched = trcmd_pump_batch(cursor, reader, out, limit);
+            if (batched >= 0) {
+                printed += batched;
+                continue;
+            }
             size_t length = 0;
             const char* text = trcmd_read_line(reader, cursor->channel, cursor->next, &length);
             if (!text && failed_line != cursor->next) {
@@ -284,10 +339,25 @@ long trcmd_cursor_pump(trcmd_cursor_t* cursor, trcmd_reader_t* reader, trcmd_out
     }
 }
 
+// Sleeps in the driver until the cursor's next line is complete, the
+// channel is reset or a slice passes. 0 when the driver cannot wait (from
+// then on the reader polls), else 1.
+int trcmd_sleep_for_lines(trcmd_cursor_t* cursor, trcmd_reader_t* reader)
+{
+    size_t start, end;
+    int err = trwait(trcmd_channel(cursor->channel), cursor->next, trcmd_wait_slice_msecs,
+                     &start, &end);
+    if (err && err != err_timeout && err != err_interrupt)
+        reader->no_waits = 1;
+    return !reader->no_waits;
+}
+
 int trcmd_follow(trcmd_cursor_t* cursors, size_t count, trcmd_reader_t* reader,
                  trcmd_out_t* out, trcmd_wait_t wait, void* wait_param)
 {
     int pause_msecs = 0;
+    if (!traceExports->trwait)
+        reader->no_waits = 1;
     for (;;) {
         long printed = 0;
         for (size_t i = 0; i < count; i++) {
@@ -299,10 +369,28 @@ int trcmd_follow(trcmd_cursor_t* cursors, size_t count, trcmd_reader_t* reader,
             }
             printed += lines;
         }
-        // A full batch: more are waiting, read on at once (the output is
-        // written when the buffer fills). A few lines: let more gather for
-        // a millisecond, so that a busy channel costs one read per line and
-        // little else. None: back off.
+        if (count == 1 && !reader->no_waits) {
+            trcmd_out_flush(out);
+            if (out->failed)
+                return 1;
+            // Lines came: let more gather for a millisecond (none after a
+            // full batch) before looking again, so that a busy writer finds
+            // nobody asleep to wake and the reader reads in big batches.
+            // None: sleep in the driver until one comes.
+            if (printed) {
+                if (!wait(wait_param, printed >= trcmd_follow_batch ? 0 : 1))
+                    return 0;
+                continue;
+            }
+            if (!wait(wait_param, 0))
+                return 0;
+            if (trcmd_sleep_for_lines(&cursors[0], reader))
+                continue;
+        }
+        // Polling. A full batch: more are waiting, read on at once (the
+        // output is written when the buffer fills). A few lines: let more
+        // gather for a millisecond, so that a busy channel costs one read
+        // per line and little else. None: back off.
         if (printed >= trcmd_follow_batch)
             pause_msecs = 0;
         else if (printed)

@@ -12,11 +12,22 @@
  * scratch under traceStaticScratchLock. Lock order: the scratch lock, then a
  * buffer lock (inside TracePrint); nothing takes them the other way.
  *
+ * Waiting readers. TraceWait sleeps through the host (TraceHostWait, a
+ * wait queue per channel slot in the driver) until the channel has the line
+ * it wants; a print that ended at least one line and every reset call
+ * TraceHostWake once, after the buffer lock is released. A reset also
+ * raises the slot's reset count, so that a waiter notices it even when the
+ * line numbers it waits for are not reached. The host's wake-up looks for
+ * sleepers without a lock of its own: a waiter queues itself before it
+ * takes the buffer lock to look, and a writer looks after it took the same
+ * lock, so one of the two always sees the other.
+ *
  * The wide forms are in trwide.c, the request decoder in trreceive.c.
  */
 #include "traces.h"
 #include "sstring.h"
 #include "ssformat.h"
+#include "qperr.h"
 #include "trplatform.h"
 
 enum {
@@ -26,6 +37,16 @@ enum {
 
 static char traceStaticScratch[trace_static_scratch_size];
 static spinner_t traceStaticScratchLock; /* zeroed: a free lock */
+/* Resets per channel slot, read by waiters; atomic, no lock. */
+static uint32_t traceResetCounts[TRACEANCHOR_MAXCHANNELS];
+
+/* The buffer of a channel with its table slot in *slot, or null. */
+static TraceBuffer* trace_channel_buffer(TRCHANNEL channel, size_t* slot)
+{
+    long number = (long)channel; /* pointer-sized: the kernel has no intptr_t */
+    *slot = number == -1 ? 0 : (size_t)(number - 1);
+    return TraceAnchor_GetBuffer(&traceAnchor, channel);
+}
 
 TRCLIENT TraceAttach(void)
 {
@@ -103,10 +124,14 @@ void TraceDefault(TRCLIENT client, TRCHANNEL channel)
 
 void TraceReset(TRCLIENT client, TRCHANNEL channel)
 {
-    TraceBuffer* tb = TraceAnchor_GetBuffer(&traceAnchor, channel);
+    size_t slot;
+    TraceBuffer* tb = trace_channel_buffer(channel, &slot);
     (void)client;
-    if (tb)
-        TraceBuffer_Reset(tb);
+    if (!tb)
+        return;
+    TraceBuffer_Reset(tb);
+    __atomic_add_fetch(&traceResetCounts[slot], 1, __ATOMIC_RELEASE);
+    TraceHostWake(slot);
 }
 
 size_t TraceList(TRCLIENT client, char* buffer, size_t maxChars)
@@ -164,10 +189,72 @@ size_t TraceRead(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer, 
 
 void TracePrint_(TRCLIENT client, TRCHANNEL channel, const char* value, size_t len)
 {
-    TraceBuffer* tb = TraceAnchor_GetBuffer(&traceAnchor, channel);
+    size_t slot;
+    TraceBuffer* tb = trace_channel_buffer(channel, &slot);
+    (void)client;
+    if (tb && TraceBuffer_Write_(tb, value, len))
+        TraceHostWake(slot);
+}
+
+/* What a waiter waits for, and the range it saw last. */
+typedef struct trace_waiter_t {
+    TraceBuffer* tb;
+    size_t slot;
+    size_t line;
+    uint32_t resets; /* the slot's reset count when the wait began */
+    size_t startLine, endLine;
+} trace_waiter_t;
+
+static int trace_waiter_ready(void* param)
+{
+    trace_waiter_t* waiter = (trace_waiter_t*)param;
+    TraceBuffer_Info(waiter->tb, &waiter->startLine, &waiter->endLine, 0);
+    return waiter->startLine >= waiter->line || waiter->endLine > waiter->line ||
+           __atomic_load_n(&traceResetCounts[waiter->slot], __ATOMIC_ACQUIRE) != waiter->resets;
+}
+
+int TraceWait(TRCLIENT client, TRCHANNEL channel, size_t line, int msecs, size_t* startLine,
+              size_t* endLine)
+{
+    trace_waiter_t waiter = {0};
+    int err = err_not_found;
+    (void)client;
+    waiter.tb = trace_channel_buffer(channel, &waiter.slot);
+    if (waiter.tb) {
+        waiter.line = line;
+        waiter.resets = __atomic_load_n(&traceResetCounts[waiter.slot], __ATOMIC_ACQUIRE);
+        err = TraceHostWait(waiter.slot, trace_waiter_ready, &waiter, msecs);
+        /* A timeout or a signal: answer the range as it is now. */
+        if (err)
+            (void)trace_waiter_ready(&waiter);
+    }
+    if (startLine)
+        *startLine = waiter.startLine;
+    if (endLine)
+        *endLine = waiter.endLine;
+    return err;
+}
+
+size_t TraceReadLines_(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
+                       size_t maxChars, size_t* count, size_t* nextLine)
+{
+    size_t slot, lines = 0, next = line, bytes = 0;
+    TraceBuffer* tb = trace_channel_buffer(channel, &slot);
     (void)client;
     if (tb)
-        TraceBuffer_Write_(tb, value, len);
+        bytes = TraceBuffer_ReadLines(tb, line, buffer, maxChars, &lines, &next);
+    if (count)
+        *count = lines;
+    if (nextLine)
+        *nextLine = next;
+    return bytes;
+}
+
+int TraceReadLines(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
+                   size_t maxChars, size_t* count, size_t* nextLine)
+{
+    (void)TraceReadLines_(client, channel, line, buffer, maxChars, count, nextLine);
+    return 0;
 }
 
 void TracePrint(TRCLIENT client, TRCHANNEL channel, const char* value)

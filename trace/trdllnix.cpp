@@ -22,6 +22,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "qperr.h"
 #include "ssformat.h"
 #include "sstring.h"
 #include "traceio.h"
@@ -103,6 +104,42 @@ void trace_send_print(TRCLIENT client, TRACEIOPRINTPARAMS* params, size_t valueL
     (void)TraceSend(client, TRACEIOPRINT, params, channelBytes + valueLen + 1, nullptr, 0, nullptr);
 }
 
+// One send request: 0 once the driver carried it out, else the error of
+// the ioctl (22 from a driver that lacks the function) or err_bad_fd
+// without a client. *outOutputSize gets the output size, 0 on failure.
+int trace_send(TRCLIENT client, int function, const void* input, size_t inputSize, void* output,
+               size_t maxOutputSize, size_t* outOutputSize)
+{
+    GenIoctlRequest request = {};
+    int fd = trace_fd(client);
+    int err = err_bad_fd;
+    request.code = function;
+    request.error = -1;
+    request.input = uintptr_t(input);
+    request.inputSize = inputSize;
+    request.output = uintptr_t(output);
+    request.maxOutputSize = maxOutputSize;
+    if (fd > 0)
+        err = trace_ioctl(fd, TRACEIOCTL_SEND, &request) ? errno : request.error ? err_io : 0;
+    if (outOutputSize)
+        *outOutputSize = err ? 0 : size_t(request.outputSize);
+    return err;
+}
+
+// Whether bytes hold exactly count terminated lines, back to back.
+bool trace_lines_whole(const char* lines, size_t bytes, size_t count)
+{
+    if (!bytes)
+        return !count;
+    if (lines[bytes - 1])
+        return false;
+    // The last byte is 0, so every search finds one.
+    size_t found = 0;
+    for (size_t pos = 0; pos < bytes; found++)
+        pos = size_t(static_cast<const char*>(memchr(lines + pos, 0, bytes - pos)) - lines) + 1;
+    return found == count;
+}
+
 // An open descriptor of the device, never 0: a process whose standard input
 // is closed gets 0 from the first open, keeps it open and takes a second.
 int trace_open_device()
@@ -120,19 +157,8 @@ extern "C" {
 int TraceSend(TRCLIENT client, int function, const void* input, size_t inputSize, void* output,
               size_t maxOutputSize, size_t* outOutputSize)
 {
-    GenIoctlRequest request = {};
-    int fd = trace_fd(client);
-    int sent;
-    request.code = function;
-    request.error = -1;
-    request.input = uintptr_t(input);
-    request.inputSize = inputSize;
-    request.output = uintptr_t(output);
-    request.maxOutputSize = maxOutputSize;
-    sent = fd > 0 && trace_ioctl(fd, TRACEIOCTL_SEND, &request) == 0 && request.error == 0;
-    if (outOutputSize)
-        *outOutputSize = sent ? size_t(request.outputSize) : 0;
-    return sent;
+    return trace_send(client, function, input, inputSize, output, maxOutputSize,
+                      outOutputSize) == 0;
 }
 
 TRCLIENT TraceAttach(void)
@@ -271,6 +297,61 @@ void TraceVprintf(TRCLIENT client, TRCHANNEL channel, const char* format, va_lis
     trace_send_print(client, params, valueLen);
     if (params != reinterpret_cast<TRACEIOPRINTPARAMS*>(stackScratch))
         free_d(params);
+}
+
+int TraceWait(TRCLIENT client, TRCHANNEL channel, size_t line, int msecs, size_t* startLine,
+              size_t* endLine)
+{
+    TRACEIOWAITPARAMS params = {trace_channel_number(channel), line, msecs};
+    TRACEIOWAITRESULTS results = {};
+    size_t outputSize;
+    int err = trace_send(client, TRACEIOWAIT, &params, sizeof params, &results, sizeof results,
+                         &outputSize);
+    if (!err)
+        err = outputSize == sizeof results ? results.result : err_bad_format;
+    if (err && err != err_timeout && err != err_interrupt)
+        results = {};
+    if (startLine)
+        *startLine = results.startLine;
+    if (endLine)
+        *endLine = results.endLine;
+    return err;
+}
+
+int TraceReadLines(TRCLIENT client, TRCHANNEL channel, size_t line, char* buffer,
+                   size_t maxChars, size_t* count, size_t* nextLine)
+{
+    TRACEIOREADLINESPARAMS params = {trace_channel_number(channel), line};
+    TRACEIOREADLINESRESULTS header = {0, line};
+    // The answer's header comes first; a buffer too small for it gets the
+    // header alone, into a scratch.
+    char headerScratch[sizeof header];
+    char* answer = buffer && maxChars >= sizeof header ? buffer : headerScratch;
+    size_t room = answer == buffer ? trace_text_room(maxChars) : sizeof header;
+    size_t outputSize, lineBytes = 0;
+    int err = trace_send(client, TRACEIOREADLINES, &params, sizeof params, answer, room,
+                         &outputSize);
+    if (!err && (outputSize < sizeof header || outputSize > room))
+        err = err_bad_format;
+    if (!err) {
+        memcpy(&header, answer, sizeof header);
+        lineBytes = outputSize - sizeof header;
+        if (!trace_lines_whole(answer + sizeof header, lineBytes, header.count))
+            err = err_bad_format;
+    }
+    if (err) {
+        header = {0, line};
+        lineBytes = 0;
+    }
+    if (lineBytes)
+        memmove(buffer, answer + sizeof header, lineBytes);
+    else if (buffer && maxChars)
+        buffer[0] = 0;
+    if (count)
+        *count = header.count;
+    if (nextLine)
+        *nextLine = header.nextLine;
+    return err;
 }
 
 void TraceCrash(TRCLIENT client)

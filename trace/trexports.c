@@ -6,6 +6,7 @@
  * The table is written only while the module starts; no lock.
  */
 #include "traces.h"
+#include "traceio.h"
 
 #ifdef __KERNEL__
 #include <linux/stddef.h>
@@ -38,7 +39,8 @@ TRACEEXPORTS traceexports1 = {
     TraceReset,
     TraceList,
     TraceRead,
-    {0, 0},
+    TraceWait,
+    TraceReadLines,
     {0, 0, 0, 0, 0, 0, 0, 0},
 };
 
@@ -71,10 +73,15 @@ TRACE_EXPORTS_AT(trcrash, 144);
 TRACE_EXPORTS_AT(trreset, 152);
 TRACE_EXPORTS_AT(trlist, 160);
 TRACE_EXPORTS_AT(trread, 168);
-TRACE_EXPORTS_AT(reserved3, 176);
+TRACE_EXPORTS_AT(trwait, 176);
+TRACE_EXPORTS_AT(trreadlines, 184);
 TRACE_EXPORTS_AT(reserved4, 192);
 _Static_assert(sizeof(TRACEEXPORTS) == 256, "TRACEEXPORTS is 256 bytes");
 _Static_assert(sizeof(TRACEIOGETVERSIONRESULTS) == 32, "version answer is 32 bytes");
 _Static_assert(sizeof(TRACEIOINFORESULTS) == 24, "info answer is 24 bytes");
 _Static_assert(sizeof(TRACEIOREADPARAMS) == 16, "read record is 16 bytes");
+_Static_assert(sizeof(TRACEIOWAITPARAMS) == 24, "wait record is 24 bytes");
+_Static_assert(sizeof(TRACEIOWAITRESULTS) == 24, "wait answer is 24 bytes");
+_Static_assert(sizeof(TRACEIOREADLINESPARAMS) == 16, "read-lines record is 16 bytes");
+_Static_assert(sizeof(TRACEIOREADLINESRESULTS) == 16, "read-lines answer header is 16 bytes");
 _Static_assert(sizeof(wchar_t) == 4, "wide text has 32-bit units");

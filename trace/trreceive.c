@@ -10,9 +10,11 @@
  * counts as handled and no output is produced. Input records are read with
  * byte copies, so their alignment does not matter; a wide text in the input
  * is used in place and must be 4-byte aligned, as the driver's buffers are.
- * No locks of its own.
+ * No locks of its own. The wait request may sleep (TraceWait); the driver
+ * calls TraceReceive in the caller's context without a lock, so it can.
  */
 #include "traces.h"
+#include "traceio.h"
 #include "trplatform.h"
 
 /* Every handler takes the whole request and returns its output size. */
@@ -196,6 +198,44 @@ static size_t TraceIoList(TRACE_IO_ARGS)
     return TraceList(client, (char*)output, maxOutputSize);
 }
 
+static size_t TraceIoWait(TRACE_IO_ARGS)
+{
+    TRACEIOWAITPARAMS params;
+    TRACEIOWAITRESULTS results;
+    size_t startLine, endLine;
+    int msecs;
+    if (inputSize < sizeof params || maxOutputSize < sizeof results)
+        return 0;
+    memcpy(&params, input, sizeof params);
+    /* Out of int's range, above or below, is no timeout. */
+    msecs = params.msecs < 0 || params.msecs > 0x7fffffff ? -1 : (int)params.msecs;
+    memset(&results, 0, sizeof results);
+    results.result = TraceWait(client, (TRCHANNEL)(uintptr_t)params.channel, params.line, msecs,
+                               &startLine, &endLine);
+    results.startLine = startLine;
+    results.endLine = endLine;
+    memcpy(output, &results, sizeof results);
+    return sizeof results;
+}
+
+static size_t TraceIoReadLines(TRACE_IO_ARGS)
+{
+    TRACEIOREADLINESRESULTS header;
+    TRCHANNEL channel;
+    size_t line, count, nextLine, room, bytes;
+    if (!trace_io_read_params(input, inputSize, &channel, &line) || maxOutputSize < sizeof header)
+        return 0;
+    room = maxOutputSize - sizeof header;
+    if (room > TRACEIO_MAX_BATCH - sizeof header)
+        room = TRACEIO_MAX_BATCH - sizeof header;
+    bytes = TraceReadLines_(client, channel, line, (char*)output + sizeof header, room, &count,
+                            &nextLine);
+    header.count = count;
+    header.nextLine = nextLine;
+    memcpy(output, &header, sizeof header);
+    return sizeof header + bytes;
+}
+
 static size_t TraceIoCrash(TRACE_IO_ARGS)
 {
     (void)input;
@@ -235,6 +275,8 @@ static const trace_io_handler_t trace_io_handlers[] = {
     [TRACEIORESET] = TraceIoReset,
     [TRACEIOLIST] = TraceIoList,
     [TRACEIOREAD] = TraceIoRead,
+    [TRACEIOWAIT] = TraceIoWait,
+    [TRACEIOREADLINES] = TraceIoReadLines,
 };
 
 static trace_io_handler_t trace_io_handler(int function)

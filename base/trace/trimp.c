@@ -11,9 +11,12 @@
  * stays silent. The wrappers that may be a program's first trace call
  * attach first through trautoattach, which the attach code defines
  * (base/trace/trimpnix in programs, the kernel's trimpklin in modules): the
- * reference is what pulls the attach code out of a static archive.
+ * reference is what pulls the attach code out of a static archive. The
+ * readers' trwait and trreadlines answer err_not_implemented without their
+ * slot, which tables of older libraries and drivers leave null.
  */
 #include "qptraces.h"
+#include "qperr.h"
 
 TRACEEXPORTS* traceExports;
 TRCLIENT traceClient;
@@ -146,4 +149,29 @@ void trcrash(void)
     trautoattach();
     if (trace_slot(trcrash))
         traceExports->trcrash(traceClient);
+}
+
+int trwait(TRCHANNEL channel, size_t line, int msecs, size_t* startLine, size_t* endLine)
+{
+    if (trace_slot(trwait))
+        return traceExports->trwait(traceClient, trfixchannel(channel), line, msecs, startLine,
+                                    endLine);
+    if (startLine)
+        *startLine = 0;
+    if (endLine)
+        *endLine = 0;
+    return err_not_implemented;
+}
+
+int trreadlines(TRCHANNEL channel, size_t line, char* buffer, size_t maxChars, size_t* count,
+                size_t* nextLine)
+{
+    if (trace_slot(trreadlines))
+        return traceExports->trreadlines(traceClient, trfixchannel(channel), line, buffer,
+                                         maxChars, count, nextLine);
+    if (count)
+        *count = 0;
+    if (nextLine)
+        *nextLine = line;
+    return err_not_implemented;
 }

@@ -34,7 +34,20 @@ add_dependencies(test_trcmd trcmd)
 if(COMMAND qp_vm_test AND TARGET qptrace_module AND TARGET qptrace1)
   add_executable(trcmd_writer ${CMAKE_SOURCE_DIR}/tests/vm/trcmd_writer.cpp)
   target_link_libraries(trcmd_writer PRIVATE qptrace)
+  # The library and driver as they were before waits and batch reads: the
+  # new trcmd must work with either, by polling.
+  set(QP_LANDED_COMMIT 458f7d6 CACHE STRING "Commit whose library and driver the VM tests run against the new ones")
+  set(qp_landed ${CMAKE_BINARY_DIR}/landed)
+  add_custom_command(OUTPUT ${qp_landed}/libqptrace1-landed.so ${qp_landed}/qptrace-landed.ko
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/vm/landed.sh ${CMAKE_SOURCE_DIR} ${QP_LANDED_COMMIT}
+      ${qp_landed} ${QP_KERNEL_BUILD}
+    DEPENDS ${CMAKE_SOURCE_DIR}/tests/vm/landed.sh
+    COMMENT "library and driver of ${QP_LANDED_COMMIT}"
+    VERBATIM)
+  add_custom_target(qptrace_landed ALL DEPENDS ${qp_landed}/libqptrace1-landed.so
+    ${qp_landed}/qptrace-landed.ko)
   qp_vm_test(vm_trcmd trcmd_guest.sh --module ${qp_kmod_dir}/qptrace/qptrace.ko
     --prog $<TARGET_FILE:trcmd> --prog $<TARGET_FILE:trcmd_writer>
-    --prog $<TARGET_FILE:hello_trace> --file $<TARGET_FILE:qptrace1>)
+    --prog $<TARGET_FILE:hello_trace> --file $<TARGET_FILE:qptrace1>
+    --file ${qp_landed}/libqptrace1-landed.so --file ${qp_landed}/qptrace-landed.ko)
 endif()

@@ -11,11 +11,19 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "traceio.h"
 #include "traces.h"
 
 namespace {
 
-const int kCodes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 76, 75, -1};
+const int kCodes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 76, 75, -1,
+                      TRACEIOWAIT, TRACEIOREADLINES, 19, 22};
+
+bool Known(int code)
+{
+    return (code >= 0 && code <= 13) || code == 76 || code == TRACEIOWAIT ||
+           code == TRACEIOREADLINES;
+}
 
 } // namespace
 
@@ -39,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::memcpy(buffer, input, inputSize);
     size_t outputSize = SIZE_MAX;
     int known = TraceReceive(nullptr, code, buffer, inputSize, buffer, maxOutputSize, &outputSize);
-    if (outputSize > maxOutputSize || (!known && outputSize != 0) || known != (code >= 0 && (code <= 13 || code == 76)))
+    if (outputSize > maxOutputSize || (!known && outputSize != 0) || known != Known(code))
         std::abort();
     std::free(buffer);
     return 0;

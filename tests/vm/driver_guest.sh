@@ -25,9 +25,16 @@ check load-log-lines sh -c 'dmesg | grep -q "qptrace loading \.\.\." && dmesg | 
 check node-mode-0666 sh -c '[ -c /dev/qptrace ] && [ "$(stat -c %a /dev/qptrace)" = 666 ]'
 check device-class test -d /sys/class/qptrace/qptrace
 
-check ioctls-as-root ioctls '-Unprivileged*:KernelClient*'
+check ioctls-as-root ioctls '-Unprivileged*:KernelClient*:Wait.*:ReadLines.*:Concurrency.WaitersAndWritersAtOnce'
 check version-hides-exports ioctls 'Unprivileged.VersionHidesTheExportTable'
 check hostile-sizes-as-user ioctls 'Unprivileged.HostileSizes'
+check hostile-wait-and-read-lines-as-user ioctls 'Unprivileged.HostileWaitAndReadLinesRecords'
+check wait-woken-by-print ioctls 'Wait.WokenByAPrintInAnotherProcess'
+check wait-woken-by-reset ioctls 'Wait.WokenByAReset'
+check wait-times-out ioctls 'Wait.TimesOut'
+check wait-interrupted ioctls 'Wait.InterruptedByASignal'
+check read-lines-as-single-reads ioctls 'ReadLines.*'
+check waiters-and-writers-at-once ioctls 'Concurrency.WaitersAndWritersAtOnce'
 check new-channel-log-line logged 'new trace channel vmtest'
 
 check kernel-client-load insmod /root/qptrace_kclient.ko

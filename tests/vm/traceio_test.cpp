@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -116,9 +118,68 @@ public:
         return std::string(out.data() + 14);
     }
 
+    // A wait request: its answer record (result 0, 110, 4 or 2).
+    TRACEIOWAITRESULTS wait(int64_t channel, uint64_t line, int64_t msecs) const
+    {
+        TRACEIOWAITPARAMS params{channel, line, msecs};
+        TRACEIOWAITRESULTS res{};
+        GenIoctlRequest req;
+        EXPECT_EQ(0, call(TRACEIOWAIT, &params, sizeof params, &res, sizeof res, &req));
+        EXPECT_EQ(sizeof res, req.outputSize);
+        return res;
+    }
+    // A read-lines request into out (room bytes): the header, and the
+    // output size in *size.
+    TRACEIOREADLINESRESULTS read_lines(int64_t channel, uint64_t line, std::vector<char>& out,
+                                       uint64_t* size = nullptr) const
+    {
+        TRACEIOREADLINESPARAMS params{channel, line};
+        TRACEIOREADLINESRESULTS head{~0ull, ~0ull};
+        GenIoctlRequest req;
+        EXPECT_EQ(0, call(TRACEIOREADLINES, &params, sizeof params, out.data(), out.size(), &req));
+        if (req.outputSize >= sizeof head)
+            memcpy(&head, out.data(), sizeof head);
+        if (size)
+            *size = req.outputSize;
+        return head;
+    }
+
 private:
     int fd_;
 };
+
+long long now_msecs()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// Runs fn in a child process whose exit status is fn's result; its pid.
+template <class Fn> pid_t spawn(Fn fn)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(fn());
+    return pid;
+}
+
+// Runs fn in a child process after `delay_ms`; returns its pid.
+template <class Fn> pid_t later(int delay_ms, Fn fn)
+{
+    return spawn([delay_ms, fn] {
+        usleep(useconds_t(delay_ms) * 1000);
+        fn();
+        return testing::Test::HasFailure() ? 1 : 0;
+    });
+}
+
+void reap(pid_t pid)
+{
+    int status = 0;
+    EXPECT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
 
 // Drops root for the rest of the process: what any user may do.
 void become_nobody()
@@ -502,7 +563,8 @@ TEST(Unprivileged, HostileSizes)
     memset(area + 8, 0, 8); // line 0 for the reads
     const uint64_t limit = TRACEIO_MAX_REQUEST_SIZE;
     const uint64_t sizes[] = {~0ull, 1ull << 63, 1ull << 32, limit + 1, limit, 1u << 20, 129};
-    const int codes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 76, 14};
+    const int codes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 76, 14,
+                         TRACEIOWAIT, TRACEIOREADLINES};
     for (int code : codes) {
         for (uint64_t in_size : sizes) {
             for (uint64_t out_size : {uint64_t(0), uint64_t(64), in_size}) {
@@ -523,6 +585,186 @@ TEST(Unprivileged, HostileSizes)
     TRACEIOINFORESULTS info = dev.info(ch);
     EXPECT_GT(info.endLine, 1u);
     munmap(area, area_size);
+}
+
+// The wait and read-lines records from anyone: unknown channels, lines far
+// past the end, rooms of nothing, of the header alone and smaller than one
+// line are answered, never refused, and nothing is read past the room.
+TEST(Unprivileged, HostileWaitAndReadLinesRecords)
+{
+    become_nobody();
+    Device dev;
+    int64_t ch = dev.open_channel("vmhostile.batch");
+    dev.print(ch, "a line longer than the room below\n");
+    for (int64_t unknown : {int64_t(0), int64_t(201), int64_t(-5), INT64_MAX, INT64_MIN}) {
+        TRACEIOWAITRESULTS res = dev.wait(unknown, 0, -1);
+        EXPECT_EQ(2, res.result) << unknown;
+        EXPECT_EQ(0u, res.startLine);
+        EXPECT_EQ(0u, res.endLine);
+        std::vector<char> out(4096);
+        TRACEIOREADLINESRESULTS head = dev.read_lines(unknown, 7, out);
+        EXPECT_EQ(0u, head.count);
+        EXPECT_EQ(7u, head.nextLine);
+    }
+    long long begin = now_msecs();
+    for (uint64_t far : {uint64_t(1) << 40, ~uint64_t(0)}) {
+        EXPECT_EQ(110, dev.wait(ch, far, 50).result);
+        std::vector<char> out(4096);
+        TRACEIOREADLINESRESULTS head = dev.read_lines(ch, far, out);
+        EXPECT_EQ(0u, head.count);
+        EXPECT_EQ(far, head.nextLine);
+    }
+    EXPECT_LT(now_msecs() - begin, 5000);
+
+    // Room 0 and below the header: refused, nothing written. The header
+    // alone, or room short of the line: no lines, the line named.
+    for (uint64_t room : {0u, 1u, 15u, 16u, 36u}) {
+        std::vector<char> out(room + 64, 'g');
+        TRACEIOREADLINESPARAMS params{ch, 1};
+        GenIoctlRequest req;
+        ASSERT_EQ(0, dev.call(TRACEIOREADLINES, &params, sizeof params, out.data(), room, &req));
+        EXPECT_EQ(room < 16 ? 0u : 16u, req.outputSize) << room;
+        for (size_t k = req.outputSize; k < out.size(); k++)
+            ASSERT_EQ('g', out[k]) << "room " << room << " byte " << k;
+        if (room >= 16) {
+            uint64_t head[2];
+            memcpy(head, out.data(), sizeof head);
+            EXPECT_EQ(0u, head[0]);
+            EXPECT_EQ(1u, head[1]);
+        }
+    }
+    // A record shorter than its fields is refused.
+    TRACEIOWAITPARAMS wait{ch, 0, 0};
+    TRACEIOWAITRESULTS res{};
+    GenIoctlRequest req;
+    ASSERT_EQ(0, dev.call(TRACEIOWAIT, &wait, sizeof wait - 1, &res, sizeof res, &req));
+    EXPECT_EQ(0u, req.outputSize);
+    ASSERT_EQ(0, dev.call(TRACEIOWAIT, &wait, sizeof wait, &res, sizeof res - 1, &req));
+    EXPECT_EQ(0u, req.outputSize);
+}
+
+// ---- waiting and batch reads ----------------------------------------------------
+
+// A print in another process wakes a waiter at once, with the new range.
+TEST(Wait, WokenByAPrintInAnotherProcess)
+{
+    Device dev;
+    int64_t ch = dev.open_channel("vmwait.print");
+    uint64_t end = dev.info(ch).endLine;
+    pid_t writer = later(300, [ch] { Device(O_WRONLY).print(ch, "wake up\n"); });
+    long long begin = now_msecs();
+    TRACEIOWAITRESULTS res = dev.wait(ch, end, 20000);
+    long long took = now_msecs() - begin;
+    EXPECT_EQ(0, res.result);
+    EXPECT_EQ(end + 1, res.endLine);
+    EXPECT_GE(took, 250);
+    EXPECT_LT(took, 10000);
+    EXPECT_EQ("wake up", dev.read(ch, end));
+    reap(writer);
+    // A line already there answers at once; a piece without a line feed
+    // ends no line and wakes nobody.
+    EXPECT_EQ(0, dev.wait(ch, end, 0).result);
+    dev.print(ch, "half a line");
+    EXPECT_EQ(110, dev.wait(ch, end + 1, 100).result);
+}
+
+// A reset wakes a waiter whose line will never come under the old numbers.
+TEST(Wait, WokenByAReset)
+{
+    Device dev;
+    int64_t ch = dev.open_channel("vmwait.reset");
+    uint64_t end = dev.info(ch).endLine;
+    pid_t resetter = later(300, [ch] {
+        Device other;
+        EXPECT_EQ(0, other.call(TRACEIORESET, &ch, 8, nullptr, 0));
+    });
+    TRACEIOWAITRESULTS res = dev.wait(ch, end + 1000, 20000);
+    EXPECT_EQ(0, res.result);
+    EXPECT_EQ(res.startLine + 1, res.endLine);
+    reap(resetter);
+}
+
+// The timeout ends a wait with 110 and the range as it is.
+TEST(Wait, TimesOut)
+{
+    Device dev;
+    int64_t ch = dev.open_channel("vmwait.timeout");
+    TRACEIOINFORESULTS info = dev.info(ch);
+    long long begin = now_msecs();
+    TRACEIOWAITRESULTS res = dev.wait(ch, info.endLine, 400);
+    long long took = now_msecs() - begin;
+    EXPECT_EQ(110, res.result);
+    EXPECT_EQ(info.startLine, res.startLine);
+    EXPECT_EQ(info.endLine, res.endLine);
+    EXPECT_GE(took, 350);
+    EXPECT_LT(took, 5000);
+}
+
+void on_alarm(int) {}
+
+// A signal ends a wait without timeout with 4; the request itself succeeds.
+TEST(Wait, InterruptedByASignal)
+{
+    Device dev;
+    int64_t ch = dev.open_channel("vmwait.signal");
+    struct sigaction action = {};
+    action.sa_handler = on_alarm;
+    action.sa_flags = SA_RESTART; // even so: the wait answers, it is not restarted
+    ASSERT_EQ(0, sigaction(SIGALRM, &action, nullptr));
+    alarm(1);
+    TRACEIOWAITRESULTS res = dev.wait(ch, dev.info(ch).endLine, -1);
+    EXPECT_EQ(4, res.result);
+    EXPECT_GT(res.endLine, 0u);
+    signal(SIGALRM, SIG_DFL);
+}
+
+// The lines of a batch read are byte for byte those of reads one by one,
+// whatever the room, across the ring's end and with lines of every length.
+TEST(ReadLines, ByteIdenticalToSingleReads)
+{
+    Device dev;
+    int64_t ch = dev.open_channel("vmbatch");
+    for (int n = 0; n < 12000; n++)
+        dev.print(ch, "line " + std::to_string(n) + " " + std::string(size_t(n * 7919 % 300), 'a' + n % 26) + "\n");
+    dev.print(ch, std::string(70000, 'L') + "\n"); // longer than any batch
+    dev.print(ch, "after the long line\nin progress");
+    TRACEIOINFORESULTS info = dev.info(ch);
+    std::string single;
+    for (uint64_t line = info.startLine; line < info.endLine; line++) {
+        TRACEIOREADPARAMS params{ch, line};
+        std::vector<char> out(300000);
+        GenIoctlRequest req;
+        ASSERT_EQ(0, dev.call(TRACEIOREAD, &params, sizeof params, out.data(), out.size(), &req));
+        single.append(out.data(), req.outputSize);
+    }
+    for (size_t room : {size_t(500), size_t(4096), size_t(TRACEIO_MAX_BATCH), size_t(1) << 20}) {
+        std::string batch;
+        size_t requests = 0;
+        for (uint64_t line = info.startLine; line < info.endLine; requests++) {
+            std::vector<char> out(room);
+            uint64_t size = 0;
+            TRACEIOREADLINESRESULTS head = dev.read_lines(ch, line, out, &size);
+            ASSERT_LE(size, std::min<uint64_t>(room, TRACEIO_MAX_BATCH));
+            ASSERT_EQ(line, head.nextLine - head.count) << "nothing was dropped meanwhile";
+            if (!head.count) {
+                // Longer than the room: the single read takes it.
+                ASSERT_EQ(line, head.nextLine);
+                TRACEIOREADPARAMS params{ch, line};
+                std::vector<char> one(300000);
+                GenIoctlRequest req;
+                ASSERT_EQ(0, dev.call(TRACEIOREAD, &params, sizeof params, one.data(), one.size(), &req));
+                batch.append(one.data(), req.outputSize);
+                line++;
+                continue;
+            }
+            batch.append(out.data() + 16, size - 16);
+            line = head.nextLine;
+        }
+        EXPECT_TRUE(batch == single) << "room " << room;
+        if (room >= TRACEIO_MAX_BATCH) {
+            EXPECT_LT(requests * 10, info.endLine - info.startLine) << "room " << room;
+        }
+    }
 }
 
 // ---- many processes at once --------------------------------------------------
@@ -587,20 +829,19 @@ int stress_reader(int64_t ch, int rounds)
     return bad;
 }
 
+// Starts the stress writers on channel ch, adding their pids to pids.
+void start_stress_writers(int64_t ch, std::vector<pid_t>& pids)
+{
+    for (int w = 0; w < stress_writers; w++)
+        pids.push_back(later(0, [w, ch] { stress_writer(w, ch); }));
+}
+
 TEST(Concurrency, WritersAndReadersInSeveralProcesses)
 {
     Device dev;
     int64_t ch = dev.open_channel("vmstress");
     std::vector<pid_t> children;
-    for (int w = 0; w < stress_writers; w++) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            stress_writer(w, ch);
-            _exit(testing::Test::HasFailure() ? 1 : 0);
-        }
-        children.push_back(pid);
-    }
+    start_stress_writers(ch, children);
     for (int r = 0; r < stress_readers; r++) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
@@ -627,6 +868,64 @@ TEST(Concurrency, WritersAndReadersInSeveralProcesses)
         ASSERT_EQ(next[w], seq) << "writer " << w;
         next[w]++;
     }
+}
+
+// A reader that follows with wait and batch reads from line 1 until it has
+// `total` lines; returns the torn or out-of-order lines it saw, or -1 when
+// it never got them all.
+int batch_follower(int64_t ch, int total)
+{
+    Device dev;
+    std::vector<int> next(stress_writers, 0);
+    std::vector<char> out(TRACEIO_MAX_BATCH);
+    int bad = 0, seen = 0;
+    uint64_t line = 1;
+    long long deadline = now_msecs() + 60000;
+    while (seen < total && now_msecs() < deadline) {
+        TRACEIOWAITRESULTS res = dev.wait(ch, line, 1000);
+        if (res.result != 0 && res.result != 110)
+            return -1;
+        TRACEIOREADLINESRESULTS head = dev.read_lines(ch, line, out);
+        if (head.nextLine - head.count != line)
+            return -1; // lost lines: the ring holds them all here
+        const char* text = out.data() + 16;
+        for (uint64_t k = 0; k < head.count; k++, seen++) {
+            int seq;
+            int w = check_stress_line(text + 14, &seq);
+            if (w < 0 || w >= stress_writers || seq != next[w]++)
+                bad++;
+            text += strlen(text) + 1;
+        }
+        line = head.nextLine;
+    }
+    return seen == total ? bad : -1;
+}
+
+// Writers in several processes while as many followers block in wait and
+// read in batches, and sleepers wait on another channel: every follower
+// sees every line once, whole and in each writer's order.
+TEST(Concurrency, WaitersAndWritersAtOnce)
+{
+    Device dev;
+    int64_t ch = dev.open_channel("vmstress.wait");
+    int64_t quiet = dev.open_channel("vmstress.quiet");
+    std::vector<pid_t> followers, others;
+    for (int r = 0; r < 4; r++)
+        followers.push_back(
+            spawn([ch] { return batch_follower(ch, stress_writers * stress_lines) == 0 ? 0 : 1; }));
+    for (int s = 0; s < 2; s++)
+        others.push_back(spawn([quiet] { return Device().wait(quiet, 1u << 30, 30000).result; }));
+    usleep(200000); // the followers are asleep before the first line
+    start_stress_writers(ch, others);
+    for (pid_t pid : followers) {
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "follower " << pid;
+    }
+    // The sleepers on the quiet channel are woken by its reset.
+    EXPECT_EQ(0, dev.call(TRACEIORESET, &quiet, 8, nullptr, 0));
+    for (pid_t pid : others)
+        reap(pid);
 }
 
 // ---- kernel client ------------------------------------------------------------

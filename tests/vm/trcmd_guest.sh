@@ -168,24 +168,35 @@ check lossy-counts-add-up "[ $((lossy_printed + lossy_lost)) = $lossy_end ]"
 check lossy-in-order "grep -Eo 'w [0-9]+\$' /tmp/lossy | awk '{ if (\$2 <= last) bad = 1; last = \$2 } END { exit bad }'"
 
 # ---- performance ---------------------------------------------------------------
-# follow against one writer printing short lines as fast as it can.
+# follow against one writer printing short lines as fast as it can, one
+# raw print request per line. speed_run <channel>: one run, its figures in
+# speed_lost and speed_printed.
 n=100000
-trcmd_writer speed 0 >/dev/null
-follow_start /tmp/speed speed
-sleep 1
-begin=$(uptime_cs)
-trcmd_writer speed $n >/tmp/writer.out
-wait_lines /tmp/speed $((n + 1)) 60
-caught=$grew_at
-follow_stop INT
-writer_us=$(sed -n 's/^writer: [0-9]* lines in \([0-9]*\) us$/\1/p' /tmp/writer.out)
-speed_lost=$(lost_sum /tmp/speed)
-speed_printed=$(grep -vc '^NOTE: ' /tmp/speed)
-echo "vmtest: INFO follow speed: writer $n lines in $writer_us us ($((n * 1000 / (writer_us / 1000 + 1))) lines/s); follow printed $speed_printed lines until $(((caught - begin) * 10)) ms after the writer started ($((speed_printed * 100 / (caught - begin + 1))) lines/s, sampled every 100 ms); lost $speed_lost"
-if [ "$speed_lost" = 0 ]; then pass follow-keeps-up; else
-  echo "vmtest: NOTE follow lost $speed_lost of $n lines behind a writer at full speed"
+speed_run() {
+  trcmd_writer "$1" 0 >/dev/null
+  follow_start "/tmp/$1" "$1"
+  sleep 1
+  begin=$(uptime_cs)
+  trcmd_writer "$1" $n 0 0 raw >/tmp/writer.out
+  wait_lines "/tmp/$1" $((n + 1)) 60
+  caught=$grew_at
+  follow_stop INT
+  writer_us=$(sed -n 's/^writer: [0-9]* lines in \([0-9]*\) us$/\1/p' /tmp/writer.out)
+  speed_lost=$(lost_sum "/tmp/$1")
+  speed_printed=$(grep -vc '^NOTE: ' "/tmp/$1")
+  echo "vmtest: INFO follow speed: writer $n lines in $writer_us us ($((n * 1000 / (writer_us / 1000 + 1))) lines/s); follow printed $speed_printed lines until $(((caught - begin) * 10)) ms after the writer started ($((speed_printed * 100 / (caught - begin + 1))) lines/s, sampled every 100 ms); lost $speed_lost"
+  check "$1-counts-add-up" "[ $((speed_printed + speed_lost)) = $(info_field "$1" 'Newest line') ]"
+}
+speed_run speed
+# The VM's CPUs are threads of a shared host: a reader starved of its CPU
+# for as long as the writer needs to fill the ring (a few hundred ms) loses
+# lines through no fault of its own. One more run tells that from a reader
+# that cannot keep up, which loses lines every time.
+if [ "$speed_lost" != 0 ]; then
+  echo "vmtest: NOTE follow lost $speed_lost lines; once more on a fresh channel"
+  speed_run speed2
 fi
-check speed-counts-add-up "[ $((speed_printed + speed_lost)) = $(info_field speed 'Newest line') ]"
+check follow-keeps-up "[ $speed_lost = 0 ] && [ $speed_printed = $((n + 1)) ]"
 
 # The reader and the writer alone, per line, program starts taken off: five
 # shows of the full channel (5 x 8,191 lines) against as many lines written.
@@ -221,6 +232,33 @@ check hostile-name-shown "grep -q ' evil?\[2J?name ' $out && ! grep -q '$esc' $o
 expect print-dash-name 0 "" trcmd print -- -dash after dashes
 expect_re show-dash-name 0 "^${stamp}(after dashes)?\$" trcmd show -- -dash
 check show-dash-two-lines "[ \$(wc -l <$out) = 2 ]"
+
+# ---- the library and the driver from before waits and batch reads ---------------
+# compat <tag>: follow of a slow writer and show of what it wrote, read by
+# polling and line by line, with nothing lost.
+compat() {
+  trcmd_writer "compat$1" 0 >/dev/null
+  follow_start "/tmp/compat$1" "compat$1"
+  sleep 1
+  trcmd_writer "compat$1" 30 20000 >/dev/null
+  wait_lines "/tmp/compat$1" 31 20
+  follow_stop INT
+  check "$1-follow-polls" "[ $status = 0 ] && [ \$(grep -Ec '^${stamp}w [0-9]+\$' /tmp/compat$1) = 30 ] && ! grep -q NOTE /tmp/compat$1"
+  run trcmd show "compat$1"
+  check "$1-show" "[ \$(grep -Ec '^${stamp}w [0-9]+\$' $out) = 30 ] && grep -Eo 'w [0-9]+\$' $out | awk '{ if (\$2 != NR) bad = 1 } END { exit bad }'"
+}
+if [ -s /root/libqptrace1-landed.so ] && [ -s /root/qptrace-landed.ko ]; then
+  # The landed library against this driver (writer and trcmd both load it).
+  cp /root/libqptrace1-landed.so /usr/local/lib/libqptrace1.so
+  compat landed-library
+  cp /root/libqptrace1.so /usr/local/lib/libqptrace1.so
+  # This library and trcmd against the landed driver.
+  rmmod qptrace || echo "vmtest: FAIL unload-for-landed: rmmod"
+  insmod /root/qptrace-landed.ko || echo "vmtest: FAIL load-landed: insmod"
+  compat landed-driver
+else
+  echo "vmtest: FAIL landed-builds: the library and driver of the landed commit were not built"
+fi
 
 rmmod qptrace || echo "vmtest: FAIL unload: rmmod"
 expect after-unload-no-driver 1 "$no_driver" trcmd show traces
