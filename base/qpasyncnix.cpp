@@ -130,15 +130,19 @@ void fda_thread_ping(fda_thread_t* ft)
 
 // Takes the pings of the last pass; a ping after this reaches the next one.
 // The pipe is emptied only when the last poll found it readable: a ping
-// still on its way is then found by the next poll.
+// still on its way is then found by the next poll. The pipe is read before
+// `pinged` is cleared: cleared first, a ping written in between would be
+// read here while `pinged` stays set, and every later ping would skip its
+// write while the worker sleeps. Read first, a ping that finds `pinged` set
+// queued its I/O before the clear, so the coming pass sees that I/O.
 void fda_thread_take_pings(fda_thread_t* ft, bool pipe_readable)
 {
     uint64_t count;
     qppacket_trace("ping reset ft=0x%P\n", (void*)ft);
-    __atomic_store_n(&ft->pinged, 0, __ATOMIC_RELEASE);
     if (pipe_readable)
         while (read(ft->ping_fd, &count, sizeof(count)) < 0 && errno == EINTR)
             ;
+    __atomic_store_n(&ft->pinged, 0, __ATOMIC_RELEASE);
 }
 
 // Tells a worker to stop; the caller holds fda_list_lock and has unlinked it.

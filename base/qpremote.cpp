@@ -203,7 +203,8 @@ struct remote_t {
     int finalized;
     uint64_t last_cookie;
     rblink_t* center_send;
-    struct read_side_t : pump_side_t {
+    struct read_side_t {
+        pump_side_t pump;
         remote_packet_t packet; /* header being read */
         remote_req_t* req;
         size_t data_done;  /* data bytes of the packet read so far */
@@ -217,7 +218,8 @@ struct remote_t {
         size_t ahead_end;
         alignas(16) unsigned char ahead_buf[read_ahead_size];
     } read;
-    struct write_side_t : pump_side_t {
+    struct write_side_t {
+        pump_side_t pump;
         int committed;
         remote_req_t* first_req;
         remote_req_t* last_req;
@@ -655,13 +657,13 @@ void io_end(remote_t* rm, pump_side_t& side, int err, size_t size, void (*pump)(
 void on_read_io(void* param, int err, size_t size)
 {
     remote_t* rm = (remote_t*)param;
-    io_end(rm, rm->read, err, size, read_pump);
+    io_end(rm, rm->read.pump, err, size, read_pump);
 }
 
 void on_write_io(void* param, int err, size_t size)
 {
     remote_t* rm = (remote_t*)param;
-    io_end(rm, rm->write, err, size, write_pump);
+    io_end(rm, rm->write.pump, err, size, write_pump);
 }
 
 void on_read_fds(remote_t* rm, int err)
@@ -736,7 +738,7 @@ void write_finalize(remote_t* rm)
         (*receive)->cancel(receive, err_cancelled);
         receive = 0;
     }
-    if (rm->read.state != rs_stopped || rm->read.io_busy.load() || rm->finalized) {
+    if (rm->read.pump.state != rs_stopped || rm->read.pump.io_busy.load() || rm->finalized) {
         return;
     }
     rm->finalized = 1;
@@ -755,7 +757,7 @@ void write_start_packet(remote_t* rm, remote_req_t* req)
     req->packet->fd_mask = (uint8_t)fd_mask_of(fds);
     rm->write.req = req;
     size_t size = remote_packet_header_size + align16(req->packet->data_size);
-    io_begin(rm, rm->write, ws_packet, size);
+    io_begin(rm, rm->write.pump, ws_packet, size);
     (*rm->transport)->send_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
                                  on_write_io, rm, req->packet, size);
 }
@@ -787,23 +789,23 @@ remote_req_t* write_take_next(remote_t* rm)
 void write_pump_body(remote_t* rm)
 {
     for (;;) {
-        if (rm->write.io_busy.load() || !rm->started.load() ||
+        if (rm->write.pump.io_busy.load() || !rm->started.load() ||
             (rm->turn.load() == turn_read && !is_cancelled(rm))) {
             return;
         }
-        int state = rm->write.state;
+        int state = rm->write.pump.state;
         if (state != ws_idle) {
             /* An I/O completed: a failure ends the connection. */
-            int err = io_outcome(rm->write);
+            int err = io_outcome(rm->write.pump);
             remote_req_t* req = rm->write.req;
-            rm->write.state = ws_idle;
+            rm->write.pump.state = ws_idle;
             if (err) {
                 remote_cancel(rm, err);
             } else if (state == ws_packet) {
                 rm->keepalive.last_send.store(counter_msec());
                 if (req->packet->fd_mask) {
                     int* fds = req->is_result ? req->fds + output_fd_base : req->fds;
-                    io_begin(rm, rm->write, ws_fds, 0);
+                    io_begin(rm, rm->write.pump, ws_fds, 0);
                     fd_job_start(&rm->write.job, rm, 0, fds, req->packet->fd_mask, on_write_fds);
                     continue;
                 }
@@ -825,7 +827,7 @@ void write_pump_body(remote_t* rm)
         int awaiting = rm->center_send != 0;
         sync_unlock(&rm->lock);
         if (!committed && !is_cancelled(rm)) {
-            io_begin(rm, rm->write, ws_flush, 0);
+            io_begin(rm, rm->write.pump, ws_flush, 0);
             (*rm->transport)->flush_async(rm->transport, &rm->cancel_pin.vtbl, on_write_io, rm);
             continue;
         }
@@ -845,7 +847,7 @@ void write_pump_body(remote_t* rm)
 
 void write_pump(remote_t* rm)
 {
-    pump_run(rm, rm->write, write_pump_body);
+    pump_run(rm, rm->write.pump, write_pump_body);
 }
 
 /* ---- received requests: remote_req_i ------------------------------------------------------ */
@@ -997,7 +999,7 @@ void read_deliver(remote_t* rm)
 {
     remote_req_t* req = rm->read.req;
     rm->read.req = 0;
-    rm->read.state = rs_idle;
+    rm->read.pump.state = rs_idle;
     rm->keepalive.last_recv.store(counter_msec());
     memset(req_data(req) + req->packet->data_size, 0, remote_zero_tail_size);
     if (req->vtbl) {
@@ -1020,7 +1022,7 @@ void read_abort(remote_t* rm, int err)
 {
     remote_req_t* req = rm->read.req;
     rm->read.req = 0;
-    rm->read.state = rs_idle;
+    rm->read.pump.state = rs_idle;
     remote_cancel(rm, err);
     if (req) {
         if (!req->vtbl) {
@@ -1039,9 +1041,9 @@ void read_more_data(remote_t* rm)
     size_t done = rm->read.data_done;
     size_t total = rm->read.data_total;
     if (done == total) {
-        rm->read.state = rs_data;
-        rm->read.io_err = 0;
-        rm->read.io_size = rm->read.io_expected = 0;
+        rm->read.pump.state = rs_data;
+        rm->read.pump.io_err = 0;
+        rm->read.pump.io_size = rm->read.pump.io_expected = 0;
         return;
     }
     size_t target = done * 2 > data_chunk_size ? done * 2 : data_chunk_size;
@@ -1052,7 +1054,7 @@ void read_more_data(remote_t* rm)
         read_abort(rm, err_no_mem);
         return;
     }
-    io_begin(rm, rm->read, rs_data, target - done);
+    io_begin(rm, rm->read.pump, rs_data, target - done);
     (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
                                  on_read_io, rm, req_data(req) + done, target - done,
                                  target - done);
@@ -1082,23 +1084,23 @@ int read_next_header(remote_t* rm)
         memcpy(&rm->read.packet, rm->read.ahead_buf + rm->read.ahead_start,
                remote_packet_header_size);
         rm->read.ahead_start += remote_packet_header_size;
-        rm->read.io_err = 0;
-        rm->read.io_size = rm->read.io_expected = 0;
-        rm->read.state = rs_header;
+        rm->read.pump.io_err = 0;
+        rm->read.pump.io_size = rm->read.pump.io_expected = 0;
+        rm->read.pump.state = rs_header;
         return 1;
     }
     if (rm->read.ahead) {
         memmove(rm->read.ahead_buf, rm->read.ahead_buf + rm->read.ahead_start, buffered);
         rm->read.ahead_start = 0;
         rm->read.ahead_end = buffered;
-        io_begin(rm, rm->read, rs_fill, remote_packet_header_size - buffered);
+        io_begin(rm, rm->read.pump, rs_fill, remote_packet_header_size - buffered);
         (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
                                      on_read_io, rm, rm->read.ahead_buf + buffered,
                                      remote_packet_header_size - buffered,
                                      read_ahead_size - buffered);
         return 0;
     }
-    io_begin(rm, rm->read, rs_header, remote_packet_header_size);
+    io_begin(rm, rm->read.pump, rs_header, remote_packet_header_size);
     (*rm->transport)->recv_async(rm->transport, &rm->cancel_pin.vtbl, sync_timeout_none,
                                  on_read_io, rm, &rm->read.packet, remote_packet_header_size,
                                  remote_packet_header_size);
@@ -1164,7 +1166,7 @@ int read_take_result(remote_t* rm)
         req_try_complete(req, err_bad_format);
         return err_bad_format;
     }
-    rm->read.state = rs_wait_write;
+    rm->read.pump.state = rs_wait_write;
     return 0;
 }
 
@@ -1185,14 +1187,14 @@ int read_check_header(remote_t* rm)
 void read_pump_body(remote_t* rm)
 {
     for (;;) {
-        if (rm->read.io_busy.load() || !rm->started.load() ||
+        if (rm->read.pump.io_busy.load() || !rm->started.load() ||
             (rm->turn.load() == turn_write && !is_cancelled(rm))) {
             return;
         }
         int err = 0;
-        int state = rm->read.state;
+        int state = rm->read.pump.state;
         if (state == rs_fill || state == rs_header || state == rs_data || state == rs_fds) {
-            err = io_outcome(rm->read);
+            err = io_outcome(rm->read.pump);
             if (err) {
                 read_abort(rm, err);
                 continue;
@@ -1204,7 +1206,7 @@ void read_pump_body(remote_t* rm)
         case rs_idle:
             if (is_cancelled(rm)) {
                 read_drain_cancelled(rm);
-                rm->read.state = rs_stopped;
+                rm->read.pump.state = rs_stopped;
                 if (rm->flags & remote_flag_serialize) {
                     rm->turn.store(turn_write);
                 }
@@ -1214,8 +1216,8 @@ void read_pump_body(remote_t* rm)
             read_next_header(rm);
             continue;
         case rs_fill:
-            rm->read.ahead_end += rm->read.io_size;
-            rm->read.state = rs_idle;
+            rm->read.ahead_end += rm->read.pump.io_size;
+            rm->read.pump.state = rs_idle;
             continue;
         case rs_header:
             err = read_check_header(rm);
@@ -1227,7 +1229,7 @@ void read_pump_body(remote_t* rm)
                 read_abort(rm, err);
                 continue;
             }
-            if (rm->read.state != rs_wait_write) {
+            if (rm->read.pump.state != rs_wait_write) {
                 read_start_data(rm);
             }
             continue;
@@ -1248,14 +1250,14 @@ void read_pump_body(remote_t* rm)
         }
         case rs_data: {
             remote_req_t* req = rm->read.req;
-            rm->read.data_done += rm->read.io_size;
+            rm->read.data_done += rm->read.pump.io_size;
             if (rm->read.data_done < rm->read.data_total) {
                 read_more_data(rm);
                 continue;
             }
             if (req->packet->fd_mask) {
                 int* fds = req->vtbl ? req->fds : req->fds + output_fd_base;
-                io_begin(rm, rm->read, rs_fds, 0);
+                io_begin(rm, rm->read.pump, rs_fds, 0);
                 fd_job_start(&rm->read.job, rm, 1, fds, req->packet->fd_mask, on_read_fds);
                 continue;
             }
@@ -1271,7 +1273,7 @@ void read_pump_body(remote_t* rm)
 
 void read_pump(remote_t* rm)
 {
-    pump_run(rm, rm->read, read_pump_body);
+    pump_run(rm, rm->read.pump, read_pump_body);
 }
 
 /* ---- cancellation ------------------------------------------------------------------------------ */
@@ -1650,13 +1652,13 @@ int remote_factory_dh(const char* file, int line, remote_i** out_rm, pin_i* canc
     rm->finalized = 0;
     rm->last_cookie = 0;
     rm->center_send = 0;
-    rm->read.pump_touch = rm->read.pump_busy = rm->read.io_busy = 0;
-    rm->read.state = rs_idle;
+    rm->read.pump.pump_touch = rm->read.pump.pump_busy = rm->read.pump.io_busy = 0;
+    rm->read.pump.state = rs_idle;
     rm->read.req = 0;
     rm->read.ahead = !(serialized && (flags & remote_flag_receive_fd));
     rm->read.ahead_start = rm->read.ahead_end = 0;
-    rm->write.pump_touch = rm->write.pump_busy = rm->write.io_busy = 0;
-    rm->write.state = ws_idle;
+    rm->write.pump.pump_touch = rm->write.pump.pump_busy = rm->write.pump.io_busy = 0;
+    rm->write.pump.state = ws_idle;
     rm->write.committed = 1;
     rm->write.first_req = rm->write.last_req = rm->write.req = 0;
     rm->turn = serialized ? ((flags & remote_flag_receive) ? turn_read : turn_write) : turn_both;

@@ -7,8 +7,9 @@
 // (library, symbol, device or versions missing: every wrapper does nothing)
 // -> detached at exit. An inert program stays inert until TraceAutoAttach.
 //
-// No lock. traceAutoAttachAttempted is set before the first automatic
-// attach starts, so a wrapper of a second thread meanwhile does nothing;
+// No lock. traceAutoAttachAttempted is set (by one atomic exchange) before
+// the first automatic attach starts, so a wrapper of a second thread
+// meanwhile does nothing;
 // traceAttaching holds a mark unique to the attach in progress, so that of
 // two overlapping trattach calls only the last to start publishes its
 // result and the other unloads its handle.
@@ -119,16 +120,18 @@ int trdetach(void)
 
 int trautoattach(void)
 {
-    if (traceAutoAttachAttempted)
-        return traceAutoAttachAttempted;
-    traceAutoAttachAttempted = 1;
+    // Threads may trace for the first time at once: one of them attaches,
+    // the others trace nothing until it has.
+    int attempted = __atomic_exchange_n(&traceAutoAttachAttempted, 1, __ATOMIC_ACQ_REL);
+    if (attempted)
+        return attempted;
     (void)trattach();
     return atexit(trace_detach_at_exit);
 }
 
 int TraceAutoAttach(void)
 {
-    traceAutoAttachAttempted = 0;
+    __atomic_store_n(&traceAutoAttachAttempted, 0, __ATOMIC_RELEASE);
     return trautoattach();
 }
 
