@@ -36,8 +36,8 @@ constexpr const char* kmodName = "qptrace";
 constexpr const char* sysexecFileName = "qpsysexec";
 
 UTDEF(ut_application_name, "application_name", "Trace Tool Setup - Velkor Trace Tool");
-UTDEF(ut_build_tag, "build_tag", "23X");
-UTDEF(ut_copyright, "copyright", "Copyright (c) 2026 The qptrace developers");
+UTDEF(ut_build_tag, "build_tag", QP_BUILD_TAG);
+UTDEF(ut_copyright, "copyright", QP_COPYRIGHT_LINE);
 UTDEF(ut_warning_ignoring_switch, "warning_ignoring_switch",
       "WARNING: Ignoring unknown switch \"%1\"\n");
 UTDEF(ut_warning_ignoring_arg, "warning_ignoring_arg",

@@ -71,8 +71,7 @@ int main8(int argc, char** argv8)
 {
     procsig_start();
     return poly_main8(nullptr, argc - 1, argv8 + 1, env_get_command(),
-                      "Trace Tool - Velkor Trace Tool", "23X",
-                      "Copyright (c) 2026 The qptrace developers");
+                      "Trace Tool - Velkor Trace Tool", QP_BUILD_TAG, QP_COPYRIGHT_LINE);
 }
 
 } // namespace
