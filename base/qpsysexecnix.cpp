@@ -67,8 +67,6 @@ UTDEF(ut_sysstop_short, "sysstop_short_help", "Send stop signal to qpsysexec sup
 UTDEF(ut_sysstop_long, "sysstop_long_help", "syntax: %(command_name) %1\n");
 
 const char application_title[] = "Setup/Daemon Isolated Execution Service";
-const char build_tag[] = "23X";
-const char copyright_line[] = "Copyright (c) 2026 The qptrace developers";
 const char daemon_command[] = "daemon";
 
 // The daemon's whole environment.
@@ -425,7 +423,7 @@ int qpsysexec_main(int argc, char** argv)
     int argc8 = 0;
     char** argv8 = proc_get_argv8(&argc8);
     int result = argv8 ? poly_main8(nullptr, argc8 - 1, argv8 + 1, env_get_command(),
-                                    application_title, build_tag, copyright_line)
+                                    application_title, QP_BUILD_TAG, QP_COPYRIGHT_LINE)
                        : err_no_mem;
     return err_to_perr(result);
 }

@@ -47,6 +47,10 @@ void declare_main8_init(declare_main8_t* t, declare_main8_t** list_head, const c
 /* t, or null when it was not registered. */
 declare_main8_t* declare_main8_term(declare_main8_t* t);
 
+/* The build tag and copyright line every program of the system shows. */
+#define QP_BUILD_TAG "23X"
+#define QP_COPYRIGHT_LINE "Copyright (c) 2026 The qptrace developers"
+
 /* Runs the command named by argv[0] (argc and argv are the arguments after
  * the program name) or answers a help request; returns the exit status. */
 int poly_main8(declare_main8_t** main_list, int argc, char** argv, const char* command_name,

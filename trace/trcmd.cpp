@@ -523,8 +523,7 @@ declare_main8_c decl_reset(nullptr, "reset", run_reset, ut_reset_short.tid, ut_r
 int main8(int argc, char** argv8)
 {
     return poly_main8(nullptr, argc - 1, argv8 + 1, env_get_command(),
-                      "Trace Tool - Velkor Trace Tool", "23X",
-                      "Copyright (c) 2026 The qptrace developers");
+                      "Trace Tool - Velkor Trace Tool", QP_BUILD_TAG, QP_COPYRIGHT_LINE);
 }
 
 } // namespace

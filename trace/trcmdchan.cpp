@@ -17,12 +17,17 @@
 #include <cstring>
 
 #include "qperr.h"
+#include "qpsys.h"
 #include "sstring.h"
 
 namespace {
 
 UTDEF(ut_no_driver, "trcmd_error_no_driver",
-      "ERROR: The trace driver is not reachable. Start it with: trstart sysstart\n");
+      "ERROR: The trace driver is not reachable. Start it with: %1\n");
+// Root starts the driver directly; everyone else through the execution
+// service, which the installer has approve the start tool.
+constexpr const char* start_command_root = "trstart sysstart";
+constexpr const char* start_command_user = "qpsysexec start /usr/local/bin/trstart sysstart";
 UTDEF(ut_unknown_channel, "trcmd_error_unknown_channel",
       "ERROR: There is no trace channel \"%1\". See: %(command_name) list\n");
 UTDEF(ut_unreadable, "trcmd_error_unreadable",
@@ -180,7 +185,8 @@ int trcmd_attach(trcmd_out_t* out)
     trautoattach();
     if (trcmd_table_complete(traceExports))
         return 0;
-    trcmd_say0(out, ut_no_driver.tid);
+    trcmd_say1(out, ut_no_driver.tid,
+               env_is_user_privileged() ? start_command_root : start_command_user);
     return 1;
 }
 
