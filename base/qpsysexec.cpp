@@ -100,6 +100,7 @@ struct store_walk {
     char** args;
     int count = 0;
     bool found = false;
+    bool out_of_memory = false; // check: the stored spelling could not be copied
 
     void visit(fkey_t* key, const char* value_name, const char* stored)
     {
@@ -131,6 +132,8 @@ struct store_walk {
                 char* copy = ss8cpym(res_ma, stored);
                 if (copy)
                     args[0] = copy;
+                else
+                    out_of_memory = true;
             }
             break;
         }
@@ -149,6 +152,8 @@ fkey_t* open_store(int op)
 
 int approval_count_after(int op, store_walk& walk, fkey_t* key)
 {
+    if (walk.out_of_memory)
+        return err_no_mem;
     if (walk.found)
         return 0;
     if (op != qpsysexec_op_approve)

@@ -40,6 +40,7 @@
 
 #include <cstring>
 #include <malloc.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +55,10 @@ const int err_bad_working_folder = 267;
 
 // How long a served connection may stay open (see service_client_t).
 const uint64_t service_client_lifetime_msec = 30000;
+
+// How many connections one user (root aside) may hold open at once: silent
+// connections of one user must not take every descriptor the daemon has.
+const int service_clients_per_user_max = 256;
 
 // After the process's output ended, how long start still waits for its end.
 const int start_exit_grace_msec = 200;
@@ -267,13 +272,16 @@ namespace {
 // still open after service_client_lifetime_msec is a silent one, whose
 // pending read or descriptor transfer would otherwise hold the daemon's
 // resources for as long as the client likes: the idle loop's sweep cancels
-// it. Live clients are linked in one list under clients_lock (a leaf lock);
+// it. One user (root aside) holds at most service_clients_per_user_max
+// connections, so that the sweep's pace cannot be outrun into the
+// descriptor limit while others wait. Live clients are linked in one list under clients_lock (a leaf lock);
 // a client leaves the list with its last reference.
 struct service_client_t {
     remote_receive_i vtbl;
     remote_i* remote; // set once the connection exists
     int ref_count;
     uint64_t accepted_msec;
+    uid_t uid;  // the connecting user
     bool swept; // cancelled by the sweep; guarded by clients_lock
     service_client_t* prev;
     service_client_t* next;
@@ -409,17 +417,40 @@ const remote_receive_i_vtbl_t service_client_vtbl = {
 void socket_connect_retain(socket_connect_i*) {}
 void socket_connect_release(socket_connect_i*) {}
 
+// Whether the user may open one more connection. Connections are listed by
+// the listen thread alone, so the count cannot grow before this one is.
+bool service_client_admitted(uid_t uid)
+{
+    if (uid == 0) {
+        return true;
+    }
+    int count = 0;
+    sync_lock(&clients_lock);
+    for (service_client_t* c = clients_first; c; c = c->next) {
+        count += c->uid == uid;
+    }
+    sync_unlock(&clients_lock);
+    return count < service_clients_per_user_max;
+}
+
 // Runs on the listen thread for every accepted connection.
 void socket_connect(socket_connect_i*, pin_i*, const char*, const char*, int* in_out_fd)
 {
+    struct ucred peer;
+    socklen_t peer_size = sizeof peer;
+    if (getsockopt(*in_out_fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) != 0 ||
+        !service_client_admitted(peer.uid)) {
+        return; // the listener closes the descriptor
+    }
     service_client_t* c = static_cast<service_client_t*>(malloc_d(sizeof(service_client_t)));
     if (!c) {
-        return; // the listener closes the descriptor
+        return;
     }
     c->vtbl = &service_client_vtbl;
     c->remote = nullptr;
     c->ref_count = 2;
     c->accepted_msec = counter_msec();
+    c->uid = peer.uid;
     c->swept = false;
     c->prev = c->next = nullptr;
     remote_i* rm = nullptr;

@@ -37,8 +37,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "qperr.h"
@@ -145,6 +148,12 @@ int parse_sync_fd(const char* text)
 
 void reset_signals()
 {
+    // Interval timers outlive execve: one the caller set would end the
+    // daemon (default action) while it serves others.
+    const struct itimerval stopped = {};
+    setitimer(ITIMER_REAL, &stopped, nullptr);
+    setitimer(ITIMER_VIRTUAL, &stopped, nullptr);
+    setitimer(ITIMER_PROF, &stopped, nullptr);
     struct sigaction dfl;
     memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;
@@ -154,6 +163,33 @@ void reset_signals()
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Terminal signals (^C, ^Z, the hang-up) reach a process group whatever
+// its ids, and SIGCONT any process of the session: the daemon leads a
+// session of its own without a terminal. A process group leader cannot start
+// a session, and a session leader may hold the caller's terminal: then a
+// child goes on as the daemon and this process ends.
+void leave_caller_session()
+{
+    if (setsid() >= 0)
+        return;
+    if (getsid(0) == getpid()) {
+        int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (tty < 0)
+            return;
+        close(tty);
+    }
+    // The leader's end hangs its process group up, the child still in it
+    // until setsid: that hang-up is let pass (reset_signals follows).
+    signal(SIGHUP, SIG_IGN);
+    pid_t pid = fork();
+    if (pid < 0)
+        daemon_setup_failed();
+    if (pid > 0)
+        _exit(0);
+    if (setsid() < 0)
+        daemon_setup_failed();
 }
 
 void reset_limits()
@@ -168,6 +204,10 @@ void reset_limits()
         }
     }
     setpriority(PRIO_PROCESS, 0, 0);
+    // The scheduling class too (a caller may pick the idle one): the
+    // programs started for others inherit it.
+    struct sched_param no_priority = {};
+    sched_setscheduler(0, SCHED_OTHER, &no_priority);
 }
 
 // Gives up the set-user-id identity for good: real, effective and saved ids
@@ -179,11 +219,14 @@ void drop_privileges()
         _exit(127);
 }
 
-// The file of this process as the kernel knows it, into buffer; the fixed
-// daemon path when it cannot be read. Never the caller's argv[0].
+// The file this process runs from, whatever its name is now.
+const char own_file_link[] = "/proc/self/exe";
+
+// The name of this process's file as the kernel knows it, into buffer; the
+// fixed daemon path when it cannot be read. Never the caller's argv[0].
 const char* own_file(char* buffer, size_t size)
 {
-    ssize_t len = readlink("/proc/self/exe", buffer, size - 1);
+    ssize_t len = readlink(own_file_link, buffer, size - 1);
     if (len <= 0 || static_cast<size_t>(len) >= size - 1)
         return QPSYSEXEC_DAEMON_FILE;
     buffer[len] = 0;
@@ -301,6 +344,7 @@ void setup_daemon_env(void)
 {
     if (setgroups(0, nullptr) != 0 || setresgid(0, 0, 0) != 0 || setresuid(0, 0, 0) != 0)
         daemon_setup_failed();
+    leave_caller_session();
     umask(002);
     if (chdir("/") != 0)
         daemon_setup_failed();
@@ -331,11 +375,19 @@ void setup_daemon_env(void)
     // The caller's environment block stays in the process image (and in
     // /proc/<pid>/environ) whatever the C library's view: the daemon starts
     // itself once more with nothing but its own variables and arguments.
+    // It starts the file it runs from, never that file's name: the caller
+    // may have run it through a hard link of its own and replaced that
+    // name meanwhile (or removed it and planted "<name> (deleted)").
     if (!started_clean) {
         char** argv = daemon_argv();
-        execve(argv[0], argv, daemon_env);
+        execve(own_file_link, argv, daemon_env);
+        execve(QPSYSEXEC_DAEMON_FILE, argv, daemon_env); // no /proc
         daemon_setup_failed();
     }
+    // Started through the link, the kernel named the process "exe".
+    const char* file = daemon_argv()[0];
+    const char* slash = strrchr(file, '/');
+    prctl(PR_SET_NAME, slash ? slash + 1 : file);
 }
 
 char* qpsysexec_running_program(malloc_i* res_ma)

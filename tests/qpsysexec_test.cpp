@@ -216,6 +216,17 @@ TEST_F(SysexecTest, RevokeAndCheck)
     EXPECT_EQ(err_not_found, err);
 }
 
+// A check that cannot copy the stored spelling refuses: the caller's
+// spelling, which may name another file, must never be what starts.
+TEST_F(SysexecTest, CheckWithoutMemoryRefuses)
+{
+    put_value("approval.00000000000000010000AAAA", "/opt/Tools/One");
+    static const malloc_i_vtbl_t failing_vtbl = {[](malloc_i*, size_t) -> void* { return nullptr; }};
+    malloc_i failing = &failing_vtbl;
+    char* args[] = {const_cast<char*>("/OPT/TOOLS/ONE"), nullptr};
+    EXPECT_EQ(err_no_mem, qpsysexec_check_command(&failing, args));
+}
+
 // The proxy's list approves exactly its own spellings, before the store.
 TEST_F(SysexecTest, ProxyListComparedExactly)
 {

@@ -67,6 +67,8 @@ else
   verify hostile_daemon_sigterm_not_ignored '[ $((0x$(status_field $pid SigIgn) & 0x4000)) = 0 ]'
   verify hostile_daemon_sigint_not_blocked '[ $((0x$(status_field $pid SigBlk) & 0x2)) = 0 ]'
   verify hostile_daemon_folder_root '[ "$(readlink /proc/$pid/cwd)" = / ]'
+  # Programs started for others inherit the daemon's scheduling class.
+  verify hostile_daemon_normal_scheduling '[ "$(cut -d" " -f41 /proc/$pid/stat)" = 0 ]'
   verify hostile_daemon_file_size_unlimited 'grep "^Max file size" /proc/$pid/limits | grep -q unlimited'
   ls -l /proc/$pid/fd >$out 2>&1
   verify hostile_daemon_std_pipes 'for fd in 0 1 2; do readlink /proc/$pid/fd/$fd | grep -q "^pipe:" || return 1; done'
@@ -81,6 +83,9 @@ else
     done
   }
   verify hostile_daemon_no_caller_fds own_only
+  # The caller's interval timer (due 2 s after the start) does not end it.
+  sleep 2
+  verify hostile_daemon_outlives_caller_timer '[ "$(daemon_pid)" = "$pid" ]'
   run as_nobody /bin/qpsysexec sysstop
   verify sysstop_as_nobody_refused '[ $status != 0 ] && grep -q "Sending stop signal to daemon" $out && [ -n "$(daemon_pid)" ]'
   expect sysstop_as_root 0 "" qpsysexec sysstop
@@ -105,6 +110,39 @@ verify sync_wait_daemon_waits '[ -n "$(daemon_pid)" ] && [ ! -e $signal_socket ]
 verify sync_wait_then_serves 'wait_listening 10'
 qpsysexec sysstop >/dev/null 2>&1
 verify sync_daemon_stopped 'wait_gone 10'
+
+# Terminal signals reach a process group whatever its ids: a daemon run as
+# the leader of a session with a terminal of the caller's must leave that
+# session, or ^C typed there (and the hang-up) would end it.
+mkdir -p /dev/pts && { mountpoint -q /dev/pts || mount -t devpts devpts /dev/pts; }
+as_nobody sysexec_probe tty 1 $daemon daemon >/dev/null 2>&1 &
+verify tty_daemon_listens 'wait_listening 10'
+sleep 2.5
+verify tty_daemon_outlives_interrupt_and_hangup '[ -n "$(daemon_pid)" ]'
+expect tty_daemon_stops 0 "" qpsysexec sysstop
+verify tty_daemon_stopped 'wait_gone 10'
+
+# A hard link to the daemon copy in a folder of the caller's (possible where
+# the kernel does not protect hard links, its own default): while the daemon
+# waits for the sync byte, the caller removes the link, so that the kernel
+# names the running file "<link> (deleted)", and plants a program of its own
+# under that name. Starting itself again, the daemon must run its own file,
+# not whatever its name now is.
+echo 0 >/proc/sys/fs/protected_hardlinks
+mkdir -p /var/trap && chown 65534:65534 /var/trap && chmod 755 /var /var/trap
+rm -f /var/trap/owned
+if as_nobody ln $daemon /var/trap/d 2>/dev/null; then
+  as_nobody sysexec_probe hold 3 /var/trap/d daemon >/dev/null 2>&1 &
+  sleep 1
+  as_nobody sh -c 'rm -f /var/trap/d && printf "#!/bin/sh\nid -u >/var/trap/owned\n" >"/var/trap/d (deleted)" && chmod 755 "/var/trap/d (deleted)"'
+  verify relinked_daemon_serves 'wait_listening 10'
+  verify relinked_daemon_runs_no_planted_program '[ ! -e /var/trap/owned ]'
+  qpsysexec sysstop >/dev/null 2>&1
+  verify relinked_daemon_stopped 'wait_gone 10'
+else
+  fail relinked_daemon_serves "no hard link to $daemon from /var/trap"
+fi
+rm -rf /var/trap
 
 # An idle daemon ends by itself.
 qpsysexec sysstart >/dev/null 2>&1

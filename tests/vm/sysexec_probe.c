@@ -9,18 +9,28 @@
  *       TMPDIR and EVIL, the sync variable naming descriptor 7 (a pipe whose
  *       write end is descriptor 8, both inherited), /etc/passwd open as 5
  *       and /dev/null as 9, umask 077, folder /tmp, SIGTERM ignored, SIGINT
- *       blocked and a file size limit of 1000 bytes; the pipe's name as
+ *       blocked, a file size limit of 1000 bytes, the idle scheduling
+ *       class and a real-time interval
+ *       timer (SIGALRM) due in 2 seconds; the pipe's name as
  *       /proc shows it ("pipe:[<inode>]") goes to /tmp/sysexec_probe.pipe;
  *   sysexec_probe hold <seconds> <program> [args...]
  *       executes it with the sync variable naming the read end of a pipe
- *       whose only write end a child keeps open for that many seconds.
+ *       whose only write end a child keeps open for that many seconds;
+ *   sysexec_probe tty <seconds> <program> [args...]
+ *       executes it as the leader of a new session whose controlling
+ *       terminal is a pseudo-terminal; after that many seconds the probe
+ *       types the interrupt character (^C) on it, waits one second more
+ *       and hangs the terminal up; its children are not left as zombies.
  */
+#define _GNU_SOURCE
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +76,11 @@ static int exec_hostile(char** argv)
     sigprocmask(SIG_BLOCK, &blocked, NULL);
     struct rlimit small = {1000, 1000};
     setrlimit(RLIMIT_FSIZE, &small);
+    struct sched_param no_priority = {0};
+    if (sched_setscheduler(0, SCHED_IDLE, &no_priority) != 0)
+        return fail("sched_setscheduler");
+    struct itimerval alarm_timer = {{0, 0}, {2, 0}};
+    setitimer(ITIMER_REAL, &alarm_timer, NULL);
     execve(argv[0], argv, env);
     return fail("execve");
 }
@@ -91,6 +106,37 @@ static int exec_held(int seconds, char** argv)
     return fail("execve");
 }
 
+static int exec_on_tty(int seconds, char** argv)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return fail("posix_openpt");
+    char* slave_name = ptsname(master);
+    pid_t pid = fork();
+    if (pid < 0)
+        return fail("fork");
+    if (pid == 0) {
+        close(master);
+        int slave = setsid() < 0 ? -1 : open(slave_name, O_RDWR); /* becomes the terminal */
+        if (slave < 0)
+            _exit(125);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2)
+            close(slave);
+        execve(argv[0], argv, environ);
+        _exit(125);
+    }
+    signal(SIGCHLD, SIG_IGN);
+    sleep((unsigned)seconds);
+    if (write(master, "\003", 1) != 1)
+        return fail("write");
+    sleep(1);
+    close(master);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc >= 3 && strcmp(argv[1], "empty") == 0) {
@@ -102,6 +148,8 @@ int main(int argc, char** argv)
         return exec_hostile(argv + 2);
     if (argc >= 4 && strcmp(argv[1], "hold") == 0)
         return exec_held(atoi(argv[2]), argv + 3);
-    fprintf(stderr, "usage: sysexec_probe empty|hostile|hold ...\n");
+    if (argc >= 4 && strcmp(argv[1], "tty") == 0)
+        return exec_on_tty(atoi(argv[2]), argv + 3);
+    fprintf(stderr, "usage: sysexec_probe empty|hostile|hold|tty ...\n");
     return 125;
 }

@@ -24,6 +24,9 @@
  *                                    "closed" when the daemon hangs up
  *   rawclient halfopen <n> <prog> [args]  n connections that send half a
  *                                    header and stay, then a start
+ *   rawclient holdopen <n> <sec>     n connections that send half a header
+ *                                    and stay for sec seconds: "held=k"
+ *                                    once all are made, k of them still open
  *   rawclient stallfd <n> <prog> [<sec>]  n start requests that announce
  *                                    three descriptors and never send them;
  *                                    prints "stalled=n" and holds them until
@@ -434,6 +437,30 @@ static int cmd_halfopen(int n, int argc, char** argv)
     return rc;
 }
 
+static int cmd_holdopen(int n, int seconds)
+{
+    int* socks = malloc(sizeof(int) * (size_t)n);
+    unsigned char h[header_size];
+    build_header(h, 16, code_start, 4, 7);
+    for (int i = 0; i < n; i++) {
+        socks[i] = connect_service();
+        (void)send(socks[i], h, 16, MSG_NOSIGNAL);
+    }
+    usleep(500000); /* the daemon hangs up on those it refuses */
+    int open_count = 0;
+    for (int i = 0; i < n; i++) {
+        struct pollfd p = {socks[i], POLLIN, 0};
+        open_count += poll(&p, 1, 0) == 0;
+    }
+    printf("held=%d\n", open_count);
+    sleep((unsigned)seconds);
+    for (int i = 0; i < n; i++) {
+        close(socks[i]);
+    }
+    free(socks);
+    return 0;
+}
+
 /* How many of the n sockets the peer hangs up on within seconds. */
 static int count_hangups(const int* socks, int n, int seconds)
 {
@@ -589,6 +616,9 @@ int main(int argc, char** argv)
     }
     if (!strcmp(cmd, "halfopen") && argc > 3) {
         return cmd_halfopen(atoi(argv[2]), argc - 3, argv + 3);
+    }
+    if (!strcmp(cmd, "holdopen") && argc > 3) {
+        return cmd_holdopen(atoi(argv[2]), atoi(argv[3]));
     }
     if (!strcmp(cmd, "stallfd") && argc > 3) {
         return cmd_stallfd(atoi(argv[2]), argv[3], argc > 4 ? atoi(argv[4]) : 0);

@@ -147,6 +147,23 @@ else
   fail daemon-leaks-no-descriptor-or-thread "fds $fds_before -> $fds_after, threads $threads_before -> $threads_after"
 fi
 
+# One user's silent connections cannot take every descriptor the daemon
+# has: with nobody holding 1100 of them (two processes, past its own limit),
+# another user is still served, and nobody keeps only its share. A watched
+# program keeps the daemon from idling out meanwhile.
+(cd /tmp/wn && as_nobody sysexec_rawclient start $probe sleep 15 </dev/null >/dev/null 2>&1 &)
+sleep 1
+(cd /tmp/wn && as_nobody sysexec_rawclient holdopen 550 8 >/tmp/hold1.out 2>&1 &)
+(cd /tmp/wn && as_nobody sysexec_rawclient holdopen 550 8 >/tmp/hold2.out 2>&1 &)
+wait_for 50 'grep -q held= /tmp/hold1.out && grep -q held= /tmp/hold2.out'
+(cd /tmp/wu && timeout 4 runas 1000 1000 sysexec_rawclient start $probe exit 0 </dev/null) >"$out" 2>&1
+if grep -q '^exit=00000000$' "$out"; then pass raw-other-user-served-past-flood; else
+  fail raw-other-user-served-past-flood "output: $(cat "$out" /tmp/hold1.out /tmp/hold2.out | tr '\n' ' ')"; fi
+held1=$(sed -n 's/^held=//p' /tmp/hold1.out) held2=$(sed -n 's/^held=//p' /tmp/hold2.out)
+held=$(( ${held1:-9999} + ${held2:-9999} ))
+if [ "$held" -le 256 ]; then pass raw-flood-held-to-share; else fail raw-flood-held-to-share "held $held"; fi
+wait_for 100 '[ "$(pidof sysexec_rawclient | wc -w)" -le 1 ]'
+
 # The wire client's own descriptors reach the program, and nothing else.
 (cd /tmp/wn && echo "raw line" | as_nobody sysexec_rawclient startio $probe report 4) >"$out" 2>&1
 if grep -q '^uid=0 euid=0 gid=0 egid=0$' "$out" && grep -q '^fds: 0 1 2$' "$out" &&
