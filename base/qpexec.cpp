@@ -569,13 +569,21 @@ void exec_message_set(exec_child_message_t* m, int err, const char* what, const 
 }
 
 // Caught signals go back to their default action, so that no handler of
-// the parent runs in the child once the signals are unblocked.
+// the parent runs in the child once the signals are unblocked. So do the
+// signals this library ignores for its own I/O (file_ignore_sigpipe): a
+// started program, root's for another user included, gets SIGPIPE and the
+// terminal stops as any program expects them.
+bool exec_child_resets_ignored(int sig)
+{
+    return sig == SIGPIPE || sig == SIGTTIN || sig == SIGTTOU;
+}
+
 void exec_child_reset_handlers()
 {
     for (int sig = 1; sig < NSIG; sig++) {
         struct sigaction action;
         if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
-            action.sa_handler != SIG_IGN) {
+            (action.sa_handler != SIG_IGN || exec_child_resets_ignored(sig))) {
             memset(&action, 0, sizeof(action));
             action.sa_handler = SIG_DFL;
             sigaction(sig, &action, nullptr);

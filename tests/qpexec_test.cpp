@@ -23,6 +23,7 @@
 #include "exectest.h"
 #include "qperr.h"
 #include "qppin.h"
+#include "qpsocket.h"
 #include "qpsys.h"
 #include "sstring.h"
 
@@ -256,6 +257,19 @@ TEST_F(ExecTest, ChildHoldsOnlyStandardDescriptors)
     EXPECT_EQ("0\n1\n2\n", output.substr(0, flags_at));
     unsigned long flags = std::stoul(output.substr(flags_at + 6), nullptr, 8);
     EXPECT_EQ(0u, flags & O_NONBLOCK);
+}
+
+// The signals the library ignores for itself (broken pipes, terminal
+// stops) are back at their default action in a started program.
+TEST_F(ExecTest, ChildGetsDefaultPipeAndTerminalSignals)
+{
+    file_ignore_sigpipe();
+    run_result r = run({"sh", "-c", "grep SigIgn /proc/$$/status"});
+    size_t at = r.output.find("SigIgn:");
+    ASSERT_NE(std::string::npos, at) << r.output;
+    unsigned long long ignored = std::stoull(r.output.substr(at + 7), nullptr, 16);
+    for (int sig : {SIGPIPE, SIGTTIN, SIGTTOU})
+        EXPECT_EQ(0u, ignored & (1ull << (sig - 1))) << sig;
 }
 
 // The child runs in the set folder, with PWD naming it and "_" naming the
