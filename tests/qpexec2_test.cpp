@@ -2,7 +2,7 @@
 // listener in this process, run by root, answering as the execution
 // service's daemon does), against a listener of an ordinary user, and
 // against no listener at all. They run in a private mount namespace whose
-// /tmp and /usr/local/bin are scratch folders (tests/qpexec2_ns.sh), so that
+// /tmp and /usr/local/bin are scratch folders (tests/sysexec/private_system.sh), so that
 // the fixed socket name and service program can be planted; elsewhere they
 // are skipped.
 #include <gtest/gtest.h>
@@ -40,7 +40,7 @@ std::string socket_path()
 
 bool in_private_mounts()
 {
-    return getenv("QP_EXEC_PRIVATE_MOUNTS") != nullptr;
+    return getenv("QP_PRIVATE_SYSTEM") != nullptr;
 }
 
 // Skips outside the namespace; inside, starts without a socket left by an

@@ -14,9 +14,14 @@ cmake -S . -B build-asan -G Ninja -DQP_WERROR=ON -DQP_SANITIZE=ON -DQP_VM_TESTS=
 cmake --build build-asan
 
 cmake -S . -B build-tsan -G Ninja -DQP_WERROR=ON -DQP_TSAN=ON -DQP_VM_TESTS=OFF >/dev/null
-# Only the programs of the tests that run under the thread sanitizer.
-tsan_tests=$(ctest --test-dir build-tsan -L tsan -N | sed -n 's/^ *Test *#[0-9]*: *//p')
-cmake --build build-tsan --target $(printf 'test_%s ' $tsan_tests)
+# Only the programs of the tests that run under the thread sanitizer: the
+# test_* programs their commands name.
+tsan_programs=$(ctest --test-dir build-tsan -L tsan --show-only=json-v1 | python3 -c '
+import json, os, sys
+tests = json.load(sys.stdin)["tests"]
+print(" ".join(sorted({os.path.basename(arg) for test in tests for arg in test.get("command", [])
+                       if os.path.basename(arg).startswith("test_")})))')
+cmake --build build-tsan --target $tsan_programs
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQP_FUZZ=ON -DQP_VM_TESTS=OFF >/dev/null
 cmake --build build-fuzz --target fuzzers
 

@@ -8,12 +8,12 @@ set_tests_properties(qpexec PROPERTIES LABELS "unit;tsan")
 
 # The service kind against a fake daemon, a planted listener and no
 # listener: the tests run in a private mount namespace with scratch /tmp and
-# /usr/local/bin (qpexec2_ns; skipped where none can be made). Run plainly
-# (qpexec2) they skip. test_qpexec2_ns names the program for the scripts that
-# build a test's program by its name.
+# /usr/local/bin (qpexec2_private_system; skipped where none can be made).
+# Run plainly (qpexec2) they skip.
 qp_unit_test(qpexec2 tests/qpexec2_test.cpp AREAS ${QP_EXEC_TEST_AREAS})
-add_test(NAME qpexec2_ns COMMAND ${CMAKE_SOURCE_DIR}/tests/qpexec2_ns.sh $<TARGET_FILE:test_qpexec2>)
-set_tests_properties(qpexec2_ns PROPERTIES LABELS "unit;tsan" SKIP_RETURN_CODE 77 TIMEOUT 300)
-add_custom_target(test_qpexec2_ns DEPENDS test_qpexec2)
+add_test(NAME qpexec2_private_system
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/sysexec/private_system.sh $<TARGET_FILE:test_qpexec2>)
+set_tests_properties(qpexec2_private_system PROPERTIES LABELS "unit;tsan" SKIP_RETURN_CODE 77
+  TIMEOUT 300)
 
 qp_bench(qpexec bench/qpexec_bench.cpp AREAS ${QP_EXEC_TEST_AREAS})
