@@ -4,24 +4,10 @@
 # follow against a writer faster than the ring and a slow one, the speed
 # of follow and its idle CPU use, and the error once the driver is gone.
 # Each check prints one vmtest line; a failed one also its output.
+. /root/guestlib.sh
 out=/tmp/trcmd.out
 stamp='[0-9]{6}\.[0-9]{6} '
 
-pass() { echo "vmtest: PASS $1"; }
-fail() {
-  tail -n 30 "$out" | sed 's/^/vmtest: INFO /'
-  echo "vmtest: FAIL $1: $2"
-}
-# run <command...>: output in $out, status in $status.
-run() { "$@" >"$out" 2>&1; status=$?; }
-# expect <name> <status> <exact output> <command...>
-expect() {
-  name=$1 want_status=$2 want=$3; shift 3
-  run "$@"
-  if [ "$status" = "$want_status" ] && [ "$(cat "$out")" = "$want" ]; then pass "$name"; else
-    fail "$name" "status $status (want $want_status) of $*"
-  fi
-}
 # expect_re <name> <status> <line regex, whole output> <command...>
 expect_re() {
   name=$1 want_status=$2 re=$3; shift 3
