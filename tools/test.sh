@@ -8,12 +8,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
-cmake -S . -B build -G Ninja -DQP_WERROR=ON >/dev/null
+# A compiler cache, where the machine has one, makes rebuilds cheap.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+cmake -S . -B build -G Ninja -DQP_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build
-cmake -S . -B build-asan -G Ninja -DQP_WERROR=ON -DQP_SANITIZE=ON -DQP_VM_TESTS=OFF >/dev/null
+cmake -S . -B build-asan -G Ninja -DQP_WERROR=ON -DQP_SANITIZE=ON -DQP_VM_TESTS=OFF "${launcher[@]}" >/dev/null
 cmake --build build-asan
 
-cmake -S . -B build-tsan -G Ninja -DQP_WERROR=ON -DQP_TSAN=ON -DQP_VM_TESTS=OFF >/dev/null
+cmake -S . -B build-tsan -G Ninja -DQP_WERROR=ON -DQP_TSAN=ON -DQP_VM_TESTS=OFF "${launcher[@]}" >/dev/null
 # Only the programs of the tests that run under the thread sanitizer: the
 # test_* programs their commands name.
 tsan_programs=$(ctest --test-dir build-tsan -L tsan --show-only=json-v1 | python3 -c '
@@ -22,7 +28,7 @@ tests = json.load(sys.stdin)["tests"]
 print(" ".join(sorted({os.path.basename(arg) for test in tests for arg in test.get("command", [])
                        if os.path.basename(arg).startswith("test_")})))')
 cmake --build build-tsan --target $tsan_programs
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQP_FUZZ=ON -DQP_VM_TESTS=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQP_FUZZ=ON -DQP_VM_TESTS=OFF "${launcher[@]}" >/dev/null
 cmake --build build-fuzz --target fuzzers
 
 ctest --test-dir build-asan -L unit --output-on-failure
