@@ -21,12 +21,18 @@ cmake --build build-asan
 
 cmake -S . -B build-tsan -G Ninja -DQP_WERROR=ON -DQP_TSAN=ON -DQP_VM_TESTS=OFF "${launcher[@]}" >/dev/null
 # Only the programs of the tests that run under the thread sanitizer: the
-# test_* programs their commands name.
-tsan_programs=$(ctest --test-dir build-tsan -L tsan --show-only=json-v1 | python3 -c '
+# test_<name> program of each, or the test_* program its command names (a
+# wrapper script's argument), whichever the build has.
+tsan_programs=$( (ctest --test-dir build-tsan -L tsan --show-only=json-v1; echo; ninja -C build-tsan -t targets all) | python3 -c '
 import json, os, sys
-tests = json.load(sys.stdin)["tests"]
-print(" ".join(sorted({os.path.basename(arg) for test in tests for arg in test.get("command", [])
-                       if os.path.basename(arg).startswith("test_")})))')
+text = sys.stdin.read()
+tests, end = json.JSONDecoder().raw_decode(text)
+targets = {line.split(":")[0] for line in text[end:].splitlines() if ":" in line}
+wanted = set()
+for test in tests["tests"]:
+    wanted.add("test_" + test["name"])
+    wanted.update(os.path.basename(arg) for arg in test.get("command", []))
+print(" ".join(sorted(name for name in wanted if name.startswith("test_") and name in targets)))')
 cmake --build build-tsan --target $tsan_programs
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQP_FUZZ=ON -DQP_VM_TESTS=OFF "${launcher[@]}" >/dev/null
 cmake --build build-fuzz --target fuzzers
