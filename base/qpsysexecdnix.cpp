@@ -39,7 +39,6 @@
 #include "usertext.h"
 
 #include <cstring>
-#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -490,10 +489,6 @@ extern "C" int daemon_main(int argc, char** argv)
         qpsysexec_printf(ut_not_root.tid);
         return err_access_denied;
     }
-    // One allocator arena: a long-lived daemon whose pooled threads come
-    // and go would otherwise grow by an arena each time a thread first
-    // allocates, and its few requests need no allocation concurrency.
-    mallopt(M_ARENA_MAX, 1);
     daemon_state_init();
     sync_init(&clients_lock);
 
